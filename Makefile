@@ -1,0 +1,57 @@
+# The two commands of the README:
+#   make demo   builds and runs the demo
+#   make check  builds and runs every test suite: normal, sanitized, big-endian MIPS, fuzzing
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+CMAKE_GEN := -G Ninja
+
+.PHONY: all deps build demo check check-normal check-asan check-mips check-fuzz fuzz bench clean format
+
+all: build
+
+build:
+	scripts/deps.sh build
+	cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+
+demo: build
+	scripts/demo.sh build
+
+check:
+	scripts/deps.sh check
+	$(MAKE) check-normal check-asan check-mips check-fuzz
+	@echo "make check: all suites passed"
+
+check-normal:
+	cmake -S . -B build $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j $(JOBS)
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+check-asan:
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DOFAGENT_SANITIZE=ON \
+	    -DOFAGENT_EXAMPLES=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
+
+check-mips:
+	cmake -S . -B build-mips $(CMAKE_GEN) -DCMAKE_TOOLCHAIN_FILE=cmake/mips-linux-gnu.cmake \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOFAGENT_TLS=OFF -DOFAGENT_EXAMPLES=OFF \
+	    -DOFAGENT_GTEST_SOURCE=/usr/src/googletest
+	cmake --build build-mips -j $(JOBS)
+	cd build-mips && ctest --output-on-failure -j $(JOBS)
+
+check-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
+
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DOFAGENT_FUZZ=ON -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+format:
+	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
+
+clean:
+	rm -rf build build-asan build-mips build-fuzz

@@ -1,0 +1,171 @@
+// Codec internals shared by the frame (decode/encode/utils) and the message families.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "ofmsg.h"
+#include "../support/oflog_internal.hpp"
+#include "wire.hpp"
+
+namespace ofagent {
+
+// ---- Allocation and ownership ------------------------------------------------------------
+// Records handed to the host are plain zero-filled malloc blocks.
+template <class T>
+T *alloc_record() {
+    return static_cast<T *>(std::calloc(1, sizeof(T)));
+}
+
+// Releases a half-built record on every early return unless release() is called on success.
+template <class T, void (*Free)(T *)>
+class Guard {
+   public:
+    explicit Guard(T *p = nullptr) : p_(p) {}
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+    ~Guard() {
+        if (p_) Free(p_);
+    }
+    T *get() const { return p_; }
+    T *operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T *release() {
+        T *p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(T *p) {
+        if (p_) Free(p_);
+        p_ = p;
+    }
+
+   private:
+    T *p_;
+};
+
+template <class T>
+inline void free_plain(T *p) {
+    std::free(p);
+}
+template <class T>
+using PlainGuard = Guard<T, free_plain<T>>;
+
+// Guards a body record by message type: releases it with ofmsg_free(type, body).
+class BodyGuard {
+   public:
+    BodyGuard(uint32_t type, void *body) : type_(type), body_(body) {}
+    BodyGuard(const BodyGuard &) = delete;
+    BodyGuard &operator=(const BodyGuard &) = delete;
+    ~BodyGuard() {
+        if (body_) ofmsg_free(type_, body_);
+    }
+    void *release() {
+        void *b = body_;
+        body_ = nullptr;
+        return b;
+    }
+
+   private:
+    uint32_t type_;
+    void *body_;
+};
+
+// ---- Bounded printing into ofmsg_print_buf -------------------------------------------------
+// Appends at dst, never past the end of ofmsg_print_buf, always NUL-terminated; returns the
+// position of the terminating NUL. A dst outside the buffer writes nothing.
+inline char *print_append(char *dst, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+inline char *print_append(char *dst, const char *fmt, ...) {
+    char *const end = ofmsg_print_buf + OFMSG_PRINT_BUF_SIZE;
+    if (dst < ofmsg_print_buf || dst >= end - 1) return dst;
+    const size_t room = static_cast<size_t>(end - dst);
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(dst, room, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        *dst = '\0';
+        return dst;
+    }
+    return dst + (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1);
+}
+
+// ---- Family entry points -------------------------------------------------------------------
+// Receive steps take the whole message (offset 0 = the OpenFlow header) as a Reader and the
+// remaining count; they return a decode status and store the new body at *out only on
+// success. Encoders allocate the whole zero-filled message (header included, which the frame
+// writes) and return 0, or a negative value with *out_buf/*out_len untouched when they refuse.
+// Printers append at dst and return the new position. Releases free what a record owns, not
+// the record itself (ofmsg_free does that).
+
+using wire::Reader;
+using wire::Writer;
+
+// Allocates the zero-filled message buffer of len bytes for an encoder; false (nothing
+// allocated) when len exceeds 65535 or memory is exhausted.
+bool alloc_message(size_t len, uint8_t **out_buf, uint32_t *out_len);
+
+// Simple messages (ofmsg_decode / ofmsg_encode / ofmsg_utils).
+int32_t ofstruct_port_decode(ofstruct_port **out, const Reader &entry, uint32_t *remaining);
+int ofstruct_port_encode(const ofstruct_port *port, Writer dest);
+char *ofstruct_port_print(const ofstruct_port *port, char *dst);
+void ofstruct_port_free(ofstruct_port *port);  // the name copy and the record
+
+// OXM match (ofmsg_oxm).
+// wire_match: the ofp_match from its type field to the end of the message (or of the
+// enclosing entry). Subtracts the padded match length from *remaining.
+int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm,
+                                uint32_t *remaining);
+// Writes the ofp_match (header, TLVs, zero padding) at dest; returns 4 + TLV bytes, or 0 when
+// the match type is not 1.
+int ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest);
+// Bytes the match takes on the wire, padding included: (length + 4) rounded up to 8.
+uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match);
+char *ofmsg_flow_match_print(const ofmsg_flow_match *match, char *dst);
+const char *ofmsg_oxm_field_to_string(uint32_t field);
+
+// Instructions and actions (ofmsg_actions).
+int32_t ofmsg_flow_instructions_decode(ofmsg_flow_instructions **out, const Reader &list,
+                                       uint32_t *remaining);
+int ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer dest);
+char *ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, char *dst);
+const char *ofmsg_ofp_instruction_type_to_string(uint32_t type);
+const char *ofmsg_ofp_action_type_to_string(uint32_t type);
+
+// Flow messages (ofmsg_flow).
+int32_t ofmsg_flow_mod_decode(ofmsg_flow_mod **out, const Reader &msg, uint32_t *remaining);
+int32_t ofmsg_packet_in_decode(ofmsg_packet_in **out, const Reader &msg, uint32_t *remaining);
+int ofmsg_flow_mod_encode(const ofmsg_flow_mod *body, uint8_t **out_buf, uint32_t *out_len);
+int ofmsg_flow_removed_encode(const ofmsg_flow_removed *body, uint8_t **out_buf,
+                              uint32_t *out_len);
+int ofmsg_packet_in_encode(const ofmsg_packet_in *body, uint8_t **out_buf, uint32_t *out_len);
+char *ofmsg_flow_mod_print(const ofmsg_flow_mod *body, char *dst);
+char *ofmsg_flow_removed_print(const ofmsg_flow_removed *body, char *dst);
+char *ofmsg_packet_in_print(const ofmsg_packet_in *body, char *dst);
+void ofmsg_flow_mod_release(ofmsg_flow_mod *body);
+void ofmsg_packet_in_release(ofmsg_packet_in *body);
+
+// Multipart (ofmsg_multipart).
+int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Reader &msg,
+                                       uint32_t *remaining);
+int32_t ofmsg_multipart_reply_decode(ofmsg_multipart_reply **out, const Reader &msg,
+                                     uint32_t *remaining);
+int ofmsg_multipart_request_encode(const ofmsg_multipart_request *body, uint8_t **out_buf,
+                                   uint32_t *out_len);
+int ofmsg_multipart_reply_encode(const ofmsg_multipart_reply *body, uint8_t **out_buf,
+                                 uint32_t *out_len);
+char *ofmsg_multipart_request_print(const ofmsg_multipart_request *body, char *dst);
+char *ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, char *dst);
+void ofmsg_multipart_request_free(ofmsg_multipart_request *body);
+void ofmsg_multipart_reply_free(ofmsg_multipart_reply *body);
+
+// Experimenter messages (ofmsg_exp).
+int32_t ofmsg_exp_decode(ofmsg_exp **out, const Reader &msg, uint32_t *remaining);
+int ofmsg_exp_encode(const ofmsg_exp *body, uint8_t **out_buf, uint32_t *out_len);
+char *ofmsg_exp_print(const ofmsg_exp *body, char *dst);
+void ofmsg_exp_release(ofmsg_exp *body);
+
+}  // namespace ofagent

@@ -1,0 +1,222 @@
+// Bounds-checked, big-endian wire access. Every decoder reads peer bytes only through a
+// Reader and every encoder writes only through a Writer, so "never read or write past the
+// message" is a property of these two classes rather than of each decoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+namespace ofagent::wire {
+
+class Reader {
+   public:
+    Reader() = default;
+    Reader(const uint8_t *data, size_t size) : data_(data), size_(data ? size : 0) {}
+
+    size_t size() const { return size_; }
+    bool has(size_t off, size_t n) const { return off <= size_ && n <= size_ - off; }
+
+    // Absolute reads at `off` from the start of the span; false (and v untouched) if out of
+    // bounds.
+    bool u8_at(size_t off, uint8_t &v) const {
+        if (!has(off, 1)) return false;
+        v = data_[off];
+        return true;
+    }
+    bool u16_at(size_t off, uint16_t &v) const {
+        if (!has(off, 2)) return false;
+        v = static_cast<uint16_t>((data_[off] << 8) | data_[off + 1]);
+        return true;
+    }
+    bool u32_at(size_t off, uint32_t &v) const {
+        if (!has(off, 4)) return false;
+        v = (uint32_t{data_[off]} << 24) | (uint32_t{data_[off + 1]} << 16) |
+            (uint32_t{data_[off + 2]} << 8) | uint32_t{data_[off + 3]};
+        return true;
+    }
+    bool u64_at(size_t off, uint64_t &v) const {
+        uint32_t hi = 0, lo = 0;
+        if (!u32_at(off, hi) || !u32_at(off + 4, lo)) return false;
+        v = (uint64_t{hi} << 32) | lo;
+        return true;
+    }
+    bool bytes_at(size_t off, void *dst, size_t n) const {
+        if (!has(off, n)) return false;
+        if (n) std::memcpy(dst, data_ + off, n);
+        return true;
+    }
+    // A view of n bytes at off; false if they are not all inside this span.
+    bool sub(size_t off, size_t n, Reader &out) const {
+        if (!has(off, n)) return false;
+        out = Reader(data_ + off, n);
+        return true;
+    }
+    // The bytes from off to the end (empty when off is past the end).
+    Reader from(size_t off) const {
+        return off <= size_ ? Reader(data_ + off, size_ - off) : Reader();
+    }
+    // Address of the byte at off, for records that point into the received message (the
+    // port-statistics request) and for copies; null when off is not inside the span.
+    const uint8_t *ptr_at(size_t off, size_t n = 1) const {
+        return has(off, n) ? data_ + off : nullptr;
+    }
+
+    // Sequential reads from the cursor.
+    size_t pos() const { return pos_; }
+    size_t left() const { return size_ - pos_; }
+    bool skip(size_t n) { return advance(has(pos_, n), n); }
+    bool u8(uint8_t &v) { return advance(u8_at(pos_, v), 1); }
+    bool u16(uint16_t &v) { return advance(u16_at(pos_, v), 2); }
+    bool u32(uint32_t &v) { return advance(u32_at(pos_, v), 4); }
+    bool u64(uint64_t &v) { return advance(u64_at(pos_, v), 8); }
+    bool bytes(void *dst, size_t n) { return advance(bytes_at(pos_, dst, n), n); }
+
+   private:
+    bool advance(bool ok, size_t n) {
+        if (ok) pos_ += n;
+        return ok;
+    }
+    const uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+    size_t pos_ = 0;
+};
+
+// Writes into a caller-owned span. A write that would not fit writes nothing and marks the
+// writer failed (sticky), so an encoder checks ok() once at the end.
+class Writer {
+   public:
+    Writer() = default;
+    Writer(uint8_t *data, size_t size) : data_(data), size_(data ? size : 0) {}
+
+    bool ok() const { return ok_; }
+    size_t size() const { return size_; }
+    bool has(size_t off, size_t n) const { return off <= size_ && n <= size_ - off; }
+
+    void u8_at(size_t off, uint8_t v) {
+        if (check(off, 1)) data_[off] = v;
+    }
+    void u16_at(size_t off, uint16_t v) {
+        if (!check(off, 2)) return;
+        data_[off] = static_cast<uint8_t>(v >> 8);
+        data_[off + 1] = static_cast<uint8_t>(v);
+    }
+    void u32_at(size_t off, uint32_t v) {
+        if (!check(off, 4)) return;
+        for (int i = 0; i < 4; i++) data_[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+    }
+    void u64_at(size_t off, uint64_t v) {
+        if (!check(off, 8)) return;
+        for (int i = 0; i < 8; i++) data_[off + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+    }
+    void bytes_at(size_t off, const void *src, size_t n) {
+        if (check(off, n) && n) std::memcpy(data_ + off, src, n);
+    }
+    void zeros_at(size_t off, size_t n) {
+        if (check(off, n) && n) std::memset(data_ + off, 0, n);
+    }
+    // A writer over n bytes at off; a failed writer when they do not fit.
+    Writer sub(size_t off, size_t n) {
+        if (!check(off, n)) return Writer(nullptr, 0, false);
+        return Writer(data_ + off, n);
+    }
+    Writer from(size_t off) { return off <= size_ ? sub(off, size_ - off) : sub(off, 0); }
+
+    // Sequential writes from the cursor.
+    size_t pos() const { return pos_; }
+    void u8(uint8_t v) { seq(1, [&] { u8_at(pos_, v); }); }
+    void u16(uint16_t v) { seq(2, [&] { u16_at(pos_, v); }); }
+    void u32(uint32_t v) { seq(4, [&] { u32_at(pos_, v); }); }
+    void u64(uint64_t v) { seq(8, [&] { u64_at(pos_, v); }); }
+    void bytes(const void *src, size_t n) { seq(n, [&] { bytes_at(pos_, src, n); }); }
+    void zeros(size_t n) { seq(n, [&] { zeros_at(pos_, n); }); }
+
+   private:
+    Writer(uint8_t *data, size_t size, bool ok) : data_(data), size_(size), ok_(ok) {}
+    bool check(size_t off, size_t n) {
+        if (!has(off, n)) ok_ = false;
+        return ok_ && has(off, n);
+    }
+    template <class F>
+    void seq(size_t n, F f) {
+        if (!check(pos_, n)) return;
+        f();
+        pos_ += n;
+    }
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+    size_t pos_ = 0;
+    bool ok_ = true;
+};
+
+// ---- Declarative layouts -------------------------------------------------------------------
+// A structure's wire layout is written once as a list of Field<&Record::member, offset[, width]>
+// and serves both directions: Layout<...>::read fills a record from a Reader, ::write puts a
+// record into a Writer. Integer members are big-endian on the wire (a width smaller than the
+// member, such as an 8-bit command held in a 32-bit field, reads/writes the low bytes); byte
+// array members are copied as they stand.
+
+namespace detail {
+template <class C, class T>
+T member_type_of(T C::*);
+template <auto M>
+using member_t = decltype(member_type_of(M));
+}  // namespace detail
+
+template <auto Member, size_t Offset, size_t Width = sizeof(detail::member_t<Member>)>
+struct Field {
+    using T = detail::member_t<Member>;
+    static constexpr size_t offset = Offset;
+    static constexpr size_t width = Width;
+    static constexpr size_t end = Offset + Width;
+
+    template <class Rec>
+    static bool read(const Reader &r, Rec &rec) {
+        if constexpr (std::is_array_v<T>) {
+            static_assert(Width == sizeof(T));
+            return r.bytes_at(Offset, rec.*Member, Width);
+        } else {
+            static_assert(std::is_integral_v<T> && Width <= sizeof(T));
+            uint64_t v = 0;
+            if (!r.has(Offset, Width)) return false;
+            for (size_t i = 0; i < Width; i++) {
+                uint8_t b = 0;
+                r.u8_at(Offset + i, b);
+                v = (v << 8) | b;
+            }
+            rec.*Member = static_cast<T>(v);
+            return true;
+        }
+    }
+    template <class Rec>
+    static void write(Writer &w, const Rec &rec) {
+        if constexpr (std::is_array_v<T>) {
+            w.bytes_at(Offset, rec.*Member, Width);
+        } else {
+            const uint64_t v = static_cast<uint64_t>(rec.*Member);
+            for (size_t i = 0; i < Width; i++)
+                w.u8_at(Offset + i, static_cast<uint8_t>(v >> (8 * (Width - 1 - i))));
+        }
+    }
+};
+
+template <class... Fields>
+struct Layout {
+    // Bytes spanned by the fields: the smallest structure that holds them all.
+    static constexpr size_t end = [] {
+        size_t e = 0;
+        ((e = Fields::end > e ? Fields::end : e), ...);
+        return e;
+    }();
+    template <class Rec>
+    static bool read(const Reader &r, Rec &rec) {
+        return (Fields::read(r, rec) && ...);
+    }
+    template <class Rec>
+    static void write(Writer &w, const Rec &rec) {
+        (Fields::write(w, rec), ...);
+    }
+};
+
+}  // namespace ofagent::wire
