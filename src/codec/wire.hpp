@@ -158,10 +158,11 @@ class Writer {
 // array members are copied as they stand.
 
 namespace detail {
+// Wrapped in type_identity so that array members (MAC addresses) deduce too.
 template <class C, class T>
-T member_type_of(T C::*);
+std::type_identity<T> member_type_of(T C::*);
 template <auto M>
-using member_t = decltype(member_type_of(M));
+using member_t = typename decltype(member_type_of(M))::type;
 }  // namespace detail
 
 template <auto Member, size_t Offset, size_t Width = sizeof(detail::member_t<Member>)>
