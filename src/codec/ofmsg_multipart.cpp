@@ -1,0 +1,524 @@
+// Multipart request and reply: DESC, FLOW, PORT_STATS and PORT_DESC.
+#include <cstring>
+
+#include "ofmsg_internal.hpp"
+
+namespace ofagent {
+namespace {
+
+using wire::Field;
+using wire::Layout;
+
+constexpr uint32_t kMpHeader = 16;  // ofp_header + type, flags, 4 pad bytes
+constexpr uint32_t kFlowStatMin = 56;
+constexpr uint32_t kFlowStatFixed = 48;
+constexpr uint32_t kPortStatsEntry = 112;
+constexpr uint32_t kPortEntry = 64;
+constexpr uint32_t kDescBody = 1056;
+
+struct MpHeader {
+    uint16_t type;
+    uint16_t flags;
+};
+using MpHeaderLayout = Layout<Field<&MpHeader::type, 8>, Field<&MpHeader::flags, 10>>;
+
+using FlowStatsRequestLayout = Layout<
+    Field<&ofmsg_flow_stats_request::table_id, 16>, Field<&ofmsg_flow_stats_request::out_port, 20>,
+    Field<&ofmsg_flow_stats_request::out_group, 24>, Field<&ofmsg_flow_stats_request::cookie, 32>,
+    Field<&ofmsg_flow_stats_request::cookie_mask, 40>>;
+constexpr uint32_t kFlowStatsRequestMatch = 48;
+
+// ofp_flow_stats, offsets from the start of the entry (length at 0, match at 48).
+using S = ofmsg_flow_stat;
+using FlowStatLayout =
+    Layout<Field<&S::table_id, 2>, Field<&S::duration_sec, 4>, Field<&S::duration_nsec, 8>,
+           Field<&S::priority, 12>, Field<&S::idle_timeout, 14>, Field<&S::hard_timeout, 16>,
+           Field<&S::cookie, 24>, Field<&S::packet_count, 32>, Field<&S::byte_count, 40>>;
+
+// ofp_port_stats: port_no travels in network order both ways and is copied as it stands.
+using PortStatsLayout =
+    Layout<Field<&ofmsg_port_stats::rx_packets, 8>, Field<&ofmsg_port_stats::tx_packets, 16>>;
+
+// ofp_desc: field offsets within the body.
+struct DescField {
+    size_t offset;
+    size_t width;
+    const char *(*get)(const ofmsg_switch_desc_reply *);
+};
+constexpr DescField kDescFields[] = {
+    {0, 256, [](const ofmsg_switch_desc_reply *d) -> const char * { return d->mfr_desc; }},
+    {256, 256, [](const ofmsg_switch_desc_reply *d) -> const char * { return d->hw_desc; }},
+    {512, 256, [](const ofmsg_switch_desc_reply *d) -> const char * { return d->sw_desc; }},
+    {768, 32, [](const ofmsg_switch_desc_reply *d) -> const char * { return d->serial_num; }},
+    {800, 256, [](const ofmsg_switch_desc_reply *d) -> const char * { return d->dp_desc; }},
+};
+
+uint32_t round8(uint32_t n) {
+    return (n + 7u) & ~7u;
+}
+
+int32_t bad_len(const char *msg) {
+    OFLOG(OFLOG_ERRS, "%s", msg);
+    return OFMSG_ERR_BAD_LEN;
+}
+
+// A flow-stats entry decoded here owns its match and instructions until it is handed over;
+// the reply's own release leaves them to the holder.
+void flow_stat_free_all(ofmsg_flow_stat *s) {
+    if (!s) return;
+    if (s->match) ofmsg_flow_match_free(s->match);
+    if (s->instructions) ofmsg_flow_instructions_free(s->instructions);
+    std::free(s);
+}
+
+void flow_stats_reply_free_all(ofmsg_flow_stats_reply *r) {
+    if (!r) return;
+    for (uint32_t i = 0; i < r->num_flows; i++)
+        if (r->flow_stats) flow_stat_free_all(r->flow_stats[i]);
+    std::free(r->flow_stats);
+    std::free(r);
+}
+
+void request_free(ofmsg_multipart_request *r) {
+    ofmsg_free(OFPT_MULTIPART_REQUEST, r);
+}
+
+// ---- Request decoding ----------------------------------------------------------------------
+int32_t decode_flow_stats_request(ofmsg_multipart_request *req, const Reader &msg,
+                                  uint32_t *remaining) {
+    if (*remaining < 40) return bad_len("Decode Error ");
+    *remaining -= 32;
+    auto *body = alloc_record<ofmsg_flow_stats_request>();
+    if (!body) return OFMSG_ERR_NO_MEMORY;
+    req->body = body;
+    FlowStatsRequestLayout::read(msg, *body);
+    return ofmsg_flow_match_decode(msg.from(kFlowStatsRequestMatch), &body->match, remaining);
+}
+
+int32_t decode_port_stats_request(ofmsg_multipart_request *req, const Reader &msg,
+                                  uint32_t *remaining) {
+    if (*remaining < 8) return bad_len("Decode Error ");
+    // The body is the port number inside the received message, left in network order.
+    req->body = const_cast<uint8_t *>(msg.ptr_at(kMpHeader, 4));
+    uint32_t port = 0;
+    msg.u32_at(kMpHeader, port);
+    OFLOG(OFLOG_INFO, "%s setting port number to %u \n", "ofmsg_multipart_request_decode",
+          (unsigned)port);
+    *remaining -= 8;
+    return OFMSG_DECODE_OK;
+}
+
+// ---- Reply decoding ------------------------------------------------------------------------
+int32_t flow_stat_decode(ofmsg_flow_stat **out, const Reader &entry, uint32_t *remaining) {
+    uint16_t len = 0, match_len = 0;
+    entry.u16_at(0, len);
+    entry.u16_at(kFlowStatFixed + 2, match_len);
+    if (*remaining < kFlowStatFixed + round8(match_len) || *remaining < len)
+        return bad_len("invalid length ");
+    Guard<ofmsg_flow_stat, flow_stat_free_all> s(alloc_record<ofmsg_flow_stat>());
+    if (!s) return OFMSG_ERR_NO_MEMORY;
+    FlowStatLayout::read(entry, *s.get());
+
+    Reader body;
+    entry.sub(0, len, body);
+    uint32_t budget = len - kFlowStatFixed;
+    int32_t st = ofmsg_flow_match_decode(body.from(kFlowStatFixed), &s->match, &budget);
+    if (st != OFMSG_DECODE_OK) {
+        OFLOG(OFLOG_ERRS, " ");
+        return st;
+    }
+    if (budget != 0) {
+        const uint32_t at = kFlowStatFixed + ofmsg_flow_match_padded_len(s->match);
+        st = ofmsg_flow_instructions_decode(&s->instructions, body.from(at), &budget);
+        if (st != OFMSG_DECODE_OK) return st;
+    }
+    *remaining -= len;
+    *out = s.release();
+    return OFMSG_DECODE_OK;
+}
+
+int32_t decode_flow_stats_reply(void **out, const Reader &msg, uint32_t *remaining) {
+    Guard<ofmsg_flow_stats_reply, flow_stats_reply_free_all> r(
+        alloc_record<ofmsg_flow_stats_reply>());
+    if (!r) return OFMSG_ERR_NO_MEMORY;
+    // Counting pass on a copy; a tail shorter than one entry is ignored.
+    uint32_t copy = *remaining, count = 0;
+    for (size_t pos = kMpHeader; copy >= kFlowStatMin; count++) {
+        uint16_t len = 0;
+        msg.u16_at(pos, len);
+        if (len > copy || len < kFlowStatMin) return bad_len("flow stat invalid length");
+        copy -= len;
+        pos += len;
+    }
+    if (count) {
+        r->flow_stats = static_cast<ofmsg_flow_stat **>(std::calloc(count, sizeof(void *)));
+        if (!r->flow_stats) return OFMSG_ERR_NO_MEMORY;
+    }
+    size_t pos = kMpHeader;
+    for (uint32_t i = 0; i < count; i++) {
+        uint16_t len = 0;
+        msg.u16_at(pos, len);
+        const int32_t st = flow_stat_decode(&r->flow_stats[i], msg.from(pos), remaining);
+        if (st != OFMSG_DECODE_OK) return st;
+        r->num_flows++;
+        pos += len;
+    }
+    *remaining = 0;  // a tail shorter than one entry is ignored
+    *out = r.release();
+    return OFMSG_DECODE_OK;
+}
+
+int32_t decode_port_desc_reply(void **out, const Reader &msg, uint32_t *remaining) {
+    Guard<ofmsg_port_desc_reply, ofmsg_port_desc_reply_free> r(
+        alloc_record<ofmsg_port_desc_reply>());
+    if (!r) return OFMSG_ERR_NO_MEMORY;
+    const uint32_t n = *remaining / kPortEntry;
+    if (n) {
+        r->ports = static_cast<ofstruct_port **>(std::calloc(n, sizeof(void *)));
+        if (!r->ports) return OFMSG_ERR_NO_MEMORY;
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        Reader entry;
+        msg.sub(kMpHeader + size_t{kPortEntry} * i, kPortEntry, entry);
+        const int32_t st = ofstruct_port_decode(&r->ports[i], entry, remaining);
+        if (st != OFMSG_DECODE_OK) return st;
+        r->num_ports++;
+    }
+    *remaining = 0;  // a tail shorter than one port is ignored
+    *out = r.release();
+    return OFMSG_DECODE_OK;
+}
+
+// ---- Reply encoding ------------------------------------------------------------------------
+size_t flow_stat_size(const ofmsg_flow_stat *s) {
+    if (!s || !s->match) return 0;
+    return kFlowStatFixed + ofmsg_flow_match_padded_len(s->match) +
+           (s->instructions ? s->instructions->len : 0u);
+}
+
+bool flow_stat_encode(const ofmsg_flow_stat *s, Writer w) {
+    const size_t size = flow_stat_size(s);
+    if (size == 0 || size > 0xFFFF) return false;
+    w.u16_at(0, static_cast<uint16_t>(size));
+    FlowStatLayout::write(w, *s);
+    const int n = ofmsg_flow_match_encode(s->match, w.from(kFlowStatFixed));
+    if (n <= 0 || round8(static_cast<uint32_t>(n)) != ofmsg_flow_match_padded_len(s->match))
+        return false;
+    const uint32_t at = kFlowStatFixed + ofmsg_flow_match_padded_len(s->match);
+    if (s->instructions && ofmsg_flow_instructions_encode(s->instructions, w.from(at)) < 0)
+        return false;
+    return w.ok();
+}
+
+// Body size of a reply, or 0 for a reply that cannot be encoded.
+size_t reply_body_size(const ofmsg_multipart_reply *r) {
+    switch (r->type) {
+        case OFPMP_DESC:
+            return r->body ? kDescBody : 0;
+        case OFPMP_FLOW: {
+            auto *f = static_cast<const ofmsg_flow_stats_reply *>(r->body);
+            if (!f || (f->num_flows && !f->flow_stats)) return 0;
+            size_t total = 0;
+            for (uint32_t i = 0; i < f->num_flows; i++) {
+                const size_t n = flow_stat_size(f->flow_stats[i]);
+                if (n == 0) return 0;
+                total += n;
+            }
+            return total ? total : SIZE_MAX;  // SIZE_MAX: an empty but valid list
+        }
+        case OFPMP_PORT_STATS: {
+            auto *p = static_cast<const ofmsg_port_stats_reply *>(r->body);
+            if (!p || (p->num_ports && !p->port_stats)) return 0;
+            return p->num_ports ? size_t{kPortStatsEntry} * p->num_ports : SIZE_MAX;
+        }
+        case OFPMP_PORT_DESC: {
+            auto *p = static_cast<const ofmsg_port_desc_reply *>(r->body);
+            if (!p || (p->num_ports && !p->ports)) return 0;
+            for (uint32_t i = 0; i < p->num_ports; i++)
+                if (!p->ports[i]) return 0;
+            return p->num_ports ? size_t{kPortEntry} * p->num_ports : SIZE_MAX;
+        }
+        default:
+            return 0;
+    }
+}
+
+bool encode_reply_body(const ofmsg_multipart_reply *r, Writer w) {
+    switch (r->type) {
+        case OFPMP_DESC: {
+            auto *d = static_cast<const ofmsg_switch_desc_reply *>(r->body);
+            for (const DescField &f : kDescFields) {
+                const char *s = f.get(d);
+                w.bytes_at(f.offset, s, strnlen(s, f.width - 1));
+            }
+            return w.ok();
+        }
+        case OFPMP_FLOW: {
+            auto *f = static_cast<const ofmsg_flow_stats_reply *>(r->body);
+            size_t pos = 0;
+            for (uint32_t i = 0; i < f->num_flows; i++) {
+                if (!flow_stat_encode(f->flow_stats[i], w.from(pos))) return false;
+                pos += flow_stat_size(f->flow_stats[i]);
+            }
+            return true;
+        }
+        case OFPMP_PORT_STATS: {
+            auto *p = static_cast<const ofmsg_port_stats_reply *>(r->body);
+            for (uint32_t i = 0; i < p->num_ports; i++) {
+                Writer e = w.sub(size_t{kPortStatsEntry} * i, kPortStatsEntry);
+                e.bytes_at(0, &p->port_stats[i].port_no, 4);
+                PortStatsLayout::write(e, p->port_stats[i]);
+                if (!e.ok()) return false;
+            }
+            return true;
+        }
+        case OFPMP_PORT_DESC: {
+            auto *p = static_cast<const ofmsg_port_desc_reply *>(r->body);
+            for (uint32_t i = 0; i < p->num_ports; i++)
+                if (ofstruct_port_encode(p->ports[i], w.sub(size_t{kPortEntry} * i, kPortEntry)) <
+                    0)
+                    return false;
+            return w.ok();
+        }
+        default:
+            return false;
+    }
+}
+
+// ---- Printing ------------------------------------------------------------------------------
+char *print_flow_stats(const ofmsg_flow_stats_reply *f, char *dst) {
+    dst = print_append(dst, "stats={num_flows:%zu}, {", static_cast<size_t>(f->num_flows));
+    for (uint32_t i = 0; f->flow_stats && i < f->num_flows; i++) {
+        const ofmsg_flow_stat *s = f->flow_stats[i];
+        if (!s) continue;
+        dst = print_append(dst, "{table=%u", s->table_id);
+        dst = print_append(dst,
+                           ", dur_s=%u, dur_ns=%u, prio=%u, idle_to=%u, hard_to=%u, "
+                           "cookie=0x%llxpkt_cnt=%llu, byte_cnt=%llu",
+                           s->duration_sec, s->duration_nsec, s->priority, s->idle_timeout,
+                           s->hard_timeout, (unsigned long long)s->cookie,
+                           (unsigned long long)s->packet_count, (unsigned long long)s->byte_count);
+        dst = print_append(dst, ", match={");
+        dst = ofmsg_flow_match_print(s->match, dst);
+        dst = print_append(dst, ", insts={");
+        if (s->instructions) dst = ofmsg_flow_instructions_print(s->instructions, dst);
+        dst = print_append(dst, "}");
+    }
+    return print_append(dst, "}");
+}
+
+char *print_port_desc(const ofmsg_port_desc_reply *p, char *dst) {
+    dst = print_append(dst, "{");
+    for (uint32_t i = 0; p->ports && i < p->num_ports; i++) {
+        if (i) dst = print_append(dst, ", ");
+        if (p->ports[i]) dst = ofstruct_port_print(p->ports[i], dst);
+    }
+    return print_append(dst, "}");
+}
+
+}  // namespace
+
+int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Reader &msg,
+                                       uint32_t *remaining) {
+    if (*remaining < kMpHeader || msg.size() < kMpHeader) return bad_len("Decode Error ");
+    *remaining -= kMpHeader;
+    Guard<ofmsg_multipart_request, request_free> req(alloc_record<ofmsg_multipart_request>());
+    if (!req) return OFMSG_ERR_NO_MEMORY;
+    MpHeader h{};
+    MpHeaderLayout::read(msg, h);
+    OFLOG(OFLOG_INFO, "multipart request type %s", ofmsg_ofp_multipart_types_to_string(h.type));
+    // The type is set first so that a failed decode releases the body by its kind.
+    req->type = h.type;
+    int32_t st = OFMSG_DECODE_OK;
+    switch (h.type) {
+        case OFPMP_FLOW:
+            st = decode_flow_stats_request(req.get(), msg, remaining);
+            break;
+        case OFPMP_PORT_STATS:
+            st = decode_port_stats_request(req.get(), msg, remaining);
+            break;
+        case OFPMP_DESC:
+        case OFPMP_PORT_DESC:
+            break;
+        default:
+            st = OFMSG_ERR_BAD_MULTIPART;
+    }
+    if (st != OFMSG_DECODE_OK) return st;
+    req->flags = h.flags;
+    *out = req.release();
+    return OFMSG_DECODE_OK;
+}
+
+int32_t ofmsg_multipart_reply_decode(ofmsg_multipart_reply **out, const Reader &msg,
+                                     uint32_t *remaining) {
+    if (*remaining < kMpHeader || msg.size() < kMpHeader) return bad_len("Decode Error ");
+    *remaining -= kMpHeader;
+    MpHeader h{};
+    MpHeaderLayout::read(msg, h);
+    void *body = nullptr;
+    int32_t st = OFMSG_ERR_BAD_MULTIPART;
+    if (h.type == OFPMP_FLOW) st = decode_flow_stats_reply(&body, msg, remaining);
+    if (h.type == OFPMP_PORT_DESC) st = decode_port_desc_reply(&body, msg, remaining);
+    if (st != OFMSG_DECODE_OK) return st;
+    ofmsg_multipart_reply *r = alloc_record<ofmsg_multipart_reply>();
+    if (!r) {
+        if (h.type == OFPMP_FLOW)
+            flow_stats_reply_free_all(static_cast<ofmsg_flow_stats_reply *>(body));
+        else
+            ofmsg_port_desc_reply_free(static_cast<ofmsg_port_desc_reply *>(body));
+        return OFMSG_ERR_NO_MEMORY;
+    }
+    r->type = h.type;
+    r->flags = h.flags;
+    r->body = body;
+    *out = r;
+    return OFMSG_DECODE_OK;
+}
+
+int ofmsg_multipart_request_encode(const ofmsg_multipart_request *body, uint8_t **out_buf,
+                                   uint32_t *out_len) {
+    if (!body || body->type != OFPMP_PORT_DESC) {
+        OFLOG(OFLOG_ERRS, "multipart request type %u", body ? (unsigned)body->type : 0u);
+        return -1;
+    }
+    uint8_t *buf = nullptr;
+    uint32_t len = 0;
+    if (!alloc_message(kMpHeader, &buf, &len)) return -1;
+    Writer w(buf, len);
+    MpHeaderLayout::write(w, MpHeader{static_cast<uint16_t>(body->type), body->flags});
+    *out_buf = buf;
+    *out_len = len;
+    return 0;
+}
+
+int ofmsg_multipart_reply_encode(const ofmsg_multipart_reply *body, uint8_t **out_buf,
+                                 uint32_t *out_len) {
+    OFLOG(OFLOG_DBUG, " ");
+    if (!body) return -1;
+    const size_t size = reply_body_size(body);
+    if (size == 0) {
+        OFLOG(OFLOG_ERRS, "multipart reply type %u\n", (unsigned)body->type);
+        return -1;
+    }
+    const size_t len = kMpHeader + (size == SIZE_MAX ? 0 : size);
+    uint8_t *buf = nullptr;
+    uint32_t blen = 0;
+    if (len > 0xFFFF || !alloc_message(len, &buf, &blen)) return -1;
+    Writer w(buf, blen);
+    MpHeaderLayout::write(w, MpHeader{static_cast<uint16_t>(body->type), body->flags});
+    if (!encode_reply_body(body, w.from(kMpHeader)) || !w.ok()) {
+        std::free(buf);
+        return -1;
+    }
+    *out_buf = buf;
+    *out_len = blen;
+    return 0;
+}
+
+char *ofmsg_multipart_request_print(const ofmsg_multipart_request *body, char *dst) {
+    dst = print_append(dst, "{type=%s(%u)", ofmsg_ofp_multipart_types_to_string(body->type),
+                       body->type);
+    dst = print_append(dst, ", flags=0x%x", body->flags);
+    if (body->type == OFPMP_FLOW && body->body) {
+        auto *f = static_cast<const ofmsg_flow_stats_request *>(body->body);
+        dst = print_append(dst, " {table = %u", f->table_id);
+        dst = print_append(dst, ", out_port = 0x%x", f->out_port);
+        dst = print_append(dst, ", out_group = 0x%x", f->out_group);
+        dst = print_append(dst, ", cookie = 0x%llx", (unsigned long long)f->cookie);
+        dst = print_append(dst, ", cookie_mask = 0x%llx", (unsigned long long)f->cookie_mask);
+        dst = print_append(dst, ", match={");
+        dst = ofmsg_flow_match_print(f->match, dst);
+        dst = print_append(dst, "}");
+        dst = print_append(dst, "}");
+    }
+    return print_append(dst, "}");
+}
+
+char *ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, char *dst) {
+    dst = print_append(dst, "{type=%s(%u)", ofmsg_ofp_multipart_types_to_string(body->type),
+                       body->type);
+    dst = print_append(dst, ", flags=0x%x", body->flags);
+    if (body->body) {
+        if (body->type == OFPMP_FLOW) {
+            dst = print_flow_stats(static_cast<const ofmsg_flow_stats_reply *>(body->body), dst);
+        } else if (body->type == OFPMP_DESC) {
+            auto *d = static_cast<const ofmsg_switch_desc_reply *>(body->body);
+            dst = print_append(dst, "{");
+            dst = print_append(dst,
+                               "mfr_desc=%.256s, hw_desc=%.256s, sw_desc=%.256s, "
+                               "serial_num=%.32s, dp_desc=%.256s",
+                               d->mfr_desc, d->hw_desc, d->sw_desc, d->serial_num, d->dp_desc);
+            dst = print_append(dst, "}");
+        } else if (body->type == OFPMP_PORT_DESC) {
+            dst = print_port_desc(static_cast<const ofmsg_port_desc_reply *>(body->body), dst);
+        }
+    }
+    return print_append(dst, "}");
+}
+
+void ofmsg_multipart_request_free(ofmsg_multipart_request *body) {
+    if (body->type != OFPMP_FLOW || !body->body) return;
+    auto *f = static_cast<ofmsg_flow_stats_request *>(body->body);
+    if (f->match) ofmsg_flow_match_free(f->match);
+    std::free(f);
+}
+
+void ofmsg_multipart_reply_free(ofmsg_multipart_reply *body) {
+    if (!body->body) return;
+    switch (body->type) {
+        case OFPMP_FLOW:
+            ofmsg_flow_stats_reply_free(static_cast<ofmsg_flow_stats_reply *>(body->body));
+            break;
+        case OFPMP_DESC:
+            ofmsg_switch_desc_reply_free(static_cast<ofmsg_switch_desc_reply *>(body->body));
+            break;
+        case OFPMP_PORT_STATS:
+            ofmsg_port_stats_reply_free(static_cast<ofmsg_port_stats_reply *>(body->body));
+            break;
+        case OFPMP_PORT_DESC:
+            ofmsg_port_desc_reply_free(static_cast<ofmsg_port_desc_reply *>(body->body));
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace ofagent
+
+extern "C" {
+
+void ofmsg_switch_desc_reply_free(ofmsg_switch_desc_reply *body) {
+    std::free(body);
+}
+
+void ofmsg_flow_stats_reply_free(ofmsg_flow_stats_reply *body) {
+    if (!body) return;
+    for (uint32_t i = 0; body->flow_stats && i < body->num_flows; i++)
+        std::free(body->flow_stats[i]);
+    std::free(body->flow_stats);
+    std::free(body);
+}
+
+void ofmsg_port_stats_reply_free(ofmsg_port_stats_reply *body) {
+    if (body) std::free(body->port_stats);
+}
+
+void ofmsg_port_desc_reply_free(ofmsg_port_desc_reply *body) {
+    if (!body) return;
+    for (uint32_t i = 0; body->ports && i < body->num_ports; i++)
+        ofagent::ofstruct_port_free(body->ports[i]);
+    std::free(body->ports);
+    std::free(body);
+}
+
+const char *ofmsg_ofp_multipart_types_to_string(uint32_t type) {
+    static const char *const names[] = {
+        "OFPMP_DESC",           "OFPMP_FLOW",     "OFPMP_AGGREGATE",    "OFPMP_TABLE",
+        "OFPMP_PORT_STATS",     "OFPMP_QUEUE",    "OFPMP_GROUP",        "OFPMP_GROUP_DESC",
+        "OFPMP_GROUP_FEATURES", "OFPMP_METER",    "OFPMP_METER_CONFIG", "OFPMP_METER_FEATURES",
+        "OFPMP_TABLE_FEATURES", "OFPMP_PORT_DESC"};
+    if (type < sizeof names / sizeof names[0]) return names[type];
+    return type == OFPMP_EXPERIMENTER ? "OFPMP_EXPERIMENTER" : "unknown";
+}
+
+}  // extern "C"

@@ -1,0 +1,457 @@
+// OXM match: field table, builders, decoder, encoder, printer and release.
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "ofmsg_internal.hpp"
+
+namespace ofagent {
+namespace {
+
+enum class Kind : uint8_t { None, U8, U16, U32, U64, Eth, Ipv6 };
+
+struct FieldInfo {
+    uint8_t field;
+    const char *name;
+    Kind kind;
+    uint8_t width;           // value bytes
+    bool maskable;           // the decoder reads, the encoder writes, a mask after the value
+    uint32_t header;         // plain header word, 0 when the field has none
+    uint32_t masked_header;  // 0 when the field has no masked form
+};
+
+// Every field the codec knows: the nineteen match slots and the four set-field-only fields.
+constexpr FieldInfo kFields[] = {
+    {OXM_OF_IN_PORT, "OXM_OF_IN_PORT", Kind::U32, 4, true, 0x80000004u, 0},
+    {OXM_OF_METADATA, "OXM_OF_METADATA", Kind::U64, 8, true, 0, 0},
+    {OXM_OF_ETH_DST, "OXM_OF_ETH_DST", Kind::Eth, 6, true, 0x80000606u, 0x8000070Cu},
+    {OXM_OF_ETH_SRC, "OXM_OF_ETH_SRC", Kind::Eth, 6, true, 0x80000806u, 0x8000090Cu},
+    {OXM_OF_ETH_TYPE, "OXM_OF_ETH_TYPE", Kind::U16, 2, false, 0x80000A02u, 0},
+    {OXM_OF_VLAN_VID, "OXM_OF_VLAN_VID", Kind::U16, 2, false, 0x80000C02u, 0x80000D04u},
+    {OXM_OF_VLAN_PCP, "OXM_OF_VLAN_PCP", Kind::U8, 1, false, 0x80000E01u, 0},
+    {OXM_OF_IP_DSCP, "OXM_OF_IP_DSCP", Kind::U8, 1, false, 0x80001001u, 0},
+    {OXM_OF_IP_ECN, "OXM_OF_IP_ECN", Kind::U8, 1, false, 0x80001201u, 0},
+    {OXM_OF_IP_PROTO, "OXM_OF_IP_PROTO", Kind::U8, 1, false, 0x80001401u, 0},
+    {OXM_OF_IPV4_SRC, "OXM_OF_IPV4_SRC", Kind::U32, 4, true, 0x80001604u, 0x80001708u},
+    {OXM_OF_IPV4_DST, "OXM_OF_IPV4_DST", Kind::U32, 4, true, 0x80001804u, 0x80001908u},
+    {OXM_OF_TCP_SRC, "OXM_OF_TCP_SRC", Kind::U16, 2, false, 0x80001A02u, 0},
+    {OXM_OF_TCP_DST, "OXM_OF_TCP_DST", Kind::U16, 2, false, 0x80001C02u, 0},
+    {OXM_OF_UDP_SRC, "OXM_OF_UDP_SRC", Kind::U16, 2, false, 0x80001E02u, 0},
+    {OXM_OF_UDP_DST, "OXM_OF_UDP_DST", Kind::U16, 2, false, 0x80002002u, 0},
+    {OXM_OF_ICMPV4_TYPE, "OXM_OF_ICMPV4_TYPE", Kind::U8, 1, false, 0x80002601u, 0},
+    {OXM_OF_ICMPV4_CODE, "OXM_OF_ICMPV4_CODE", Kind::U8, 1, false, 0x80002801u, 0},
+    {OXM_OF_IPV6_SRC, "OXM_OF_IPV6_SRC", Kind::Ipv6, 16, true, 0x80003410u, 0x80003520u},
+    {OXM_OF_IPV6_DST, "OXM_OF_IPV6_DST", Kind::Ipv6, 16, true, 0x80003610u, 0x80003720u},
+    {OXM_OF_ICMPV6_TYPE, "OXM_OF_ICMPV6_TYPE", Kind::U8, 1, false, 0x80003A01u, 0},
+    {OXM_OF_ICMPV6_CODE, "OXM_OF_ICMPV6_CODE", Kind::U8, 1, false, 0x80003C01u, 0},
+};
+
+const FieldInfo *field_info(uint32_t field) {
+    for (const FieldInfo &f : kFields)
+        if (f.field == field) return &f;
+    return nullptr;
+}
+
+// The field that slot idx carries, or null for index 4 and out-of-range indexes.
+const FieldInfo *slot_info(uint32_t idx) {
+    const uint32_t field = of_match_oxm_from_idx_to_oxm(idx);
+    return field == OFOXM_NO_FIELD ? nullptr : field_info(field);
+}
+
+void tlv_free(ofmsg_match_tlv *tlv) {
+    if (!tlv) return;
+    std::free(tlv->value);
+    std::free(tlv);
+}
+
+uint32_t tlv_wire_bytes(const ofmsg_match_tlv *tlv) {
+    return 4 + OFOXM_LENGTH(tlv->header);
+}
+
+// Stores a TLV into its slot. The header is normalised so that its length byte and has-mask bit
+// describe exactly the bytes the encoder will write: the value, plus the mask only for maskable
+// kinds. A kind that does not carry a mask on the wire (8/16-bit) keeps the mask in its buffer
+// but is announced and encoded as a plain value. A builder of the wrong kind for the slot, a
+// header naming another field, or an allocation failure leaves the match unchanged.
+void store_tlv(ofmsg_flow_match *match, uint32_t idx, uint32_t header, Kind kind, const void *value,
+               const void *mask) {
+    const FieldInfo *info = slot_info(idx);
+    if (!match || !info || info->kind != kind || OFOXM_FIELD(header) != info->field) return;
+    const bool masked = mask != nullptr && info->maskable;
+    const size_t stored = mask ? 2u * info->width : info->width;
+    const uint32_t payload = masked ? 2u * info->width : info->width;
+
+    PlainGuard<ofmsg_match_tlv> tlv(alloc_record<ofmsg_match_tlv>());
+    if (!tlv) return;
+    tlv->value = static_cast<uint8_t *>(std::malloc(stored));
+    if (!tlv->value) {
+        return;
+    }
+    std::memcpy(tlv->value, value, info->width);
+    if (mask) std::memcpy(tlv->value + info->width, mask, info->width);
+    tlv->header = (header & 0xFFFFFE00u) | (masked ? 0x100u : 0u) | payload;
+
+    ofmsg_match_tlv *old = match->tlvs[idx];
+    uint32_t length = match->length;
+    if (old) {
+        length -= tlv_wire_bytes(old) <= length ? tlv_wire_bytes(old) : length;
+        tlv_free(old);
+    }
+    match->length = static_cast<uint16_t>(length + 4 + payload);
+    match->tlvs[idx] = tlv.release();
+}
+
+bool tlv_consistent(const ofmsg_match_tlv *tlv, const FieldInfo *info) {
+    if (!tlv->value || OFOXM_FIELD(tlv->header) != info->field) return false;
+    const bool masked = info->maskable && OFOXM_HASMASK(tlv->header);
+    return OFOXM_LENGTH(tlv->header) == (masked ? 2u * info->width : info->width);
+}
+
+// ---- Decoding ----------------------------------------------------------------------------
+
+// Reads one TLV's payload (value, then mask when present) into the builder of its kind.
+void build_from_wire(ofmsg_flow_match *m, uint32_t idx, uint32_t header, const FieldInfo &f,
+                     const Reader &payload) {
+    const bool masked = f.maskable && OFOXM_HASMASK(header);
+    switch (f.kind) {
+        case Kind::U8: {
+            uint8_t v = 0;
+            payload.u8_at(0, v);
+            ofmsg_match_tlv_create_8_value(m, idx, header, v);
+            break;
+        }
+        case Kind::U16: {
+            uint16_t v = 0;
+            payload.u16_at(0, v);
+            ofmsg_match_tlv_create_16_value(m, idx, header, v);
+            break;
+        }
+        case Kind::U32: {
+            uint32_t v = 0, k = 0;
+            payload.u32_at(0, v);
+            if (!masked) return ofmsg_match_tlv_create_32_value(m, idx, header, v);
+            payload.u32_at(4, k);
+            ofmsg_match_tlv_create_32_value_mask(m, idx, header, v, k);
+            break;
+        }
+        case Kind::U64: {
+            uint64_t v = 0, k = 0;
+            payload.u64_at(0, v);
+            if (!masked) return ofmsg_match_tlv_create_64_value(m, idx, header, v);
+            payload.u64_at(8, k);
+            ofmsg_match_tlv_create_64_value_mask(m, idx, header, v, k);
+            break;
+        }
+        case Kind::Eth:
+        case Kind::Ipv6: {
+            uint8_t v[16] = {0}, k[16] = {0};
+            payload.bytes_at(0, v, f.width);
+            if (masked) payload.bytes_at(f.width, k, f.width);
+            if (f.kind == Kind::Eth)
+                masked ? ofmsg_match_tlv_create_eth_value_mask(m, idx, header, v, k)
+                       : ofmsg_match_tlv_create_eth_value(m, idx, header, v);
+            else
+                masked ? ofmsg_match_tlv_create_ipv6_value_mask(m, idx, header, v, k)
+                       : ofmsg_match_tlv_create_ipv6_value(m, idx, header, v);
+            break;
+        }
+        case Kind::None:
+            break;
+    }
+}
+
+// One TLV at the start of tlv (at most `left` bytes of match remain); 0 or a decode status.
+int32_t decode_tlv(ofmsg_flow_match *m, const Reader &tlv, uint32_t left, uint32_t *consumed) {
+    uint32_t header = 0;
+    tlv.u32_at(0, header);
+    const uint32_t plen = OFOXM_LENGTH(header);
+    if (plen == 0 || plen + 4 > left) {
+        OFLOG(OFLOG_ERRS, "Decode Error ");
+        return OFMSG_ERR_BAD_LEN;
+    }
+    if ((header >> 16) != OFPXMC_OPENFLOW_BASIC) {
+        OFLOG(OFLOG_ERRS, "Unsupported OXM class 0x%x", (unsigned)(header >> 16));
+        return OFMSG_ERR_MATCH_BAD_FIELD;
+    }
+    const uint32_t field = OFOXM_FIELD(header);
+    const int idx = ofoxm_from_oxm_to_idx(field);
+    if (idx < 0) {
+        OFLOG(OFLOG_ERRS, "field:%d", (int)field);
+        return OFMSG_ERR_MATCH_BAD_FIELD;
+    }
+    const FieldInfo &f = *slot_info(static_cast<uint32_t>(idx));
+    const bool masked = f.maskable && OFOXM_HASMASK(header);
+    if (plen != (masked ? 2u * f.width : f.width)) {
+        OFLOG(OFLOG_ERRS, "OXM %s payload length %u", f.name, (unsigned)plen);
+        return OFMSG_ERR_MATCH_BAD_LEN;
+    }
+    if (m->tlvs[idx]) {
+        OFLOG(OFLOG_ERRS, "OXM %s repeated", f.name);
+        return OFMSG_ERR_MATCH_DUP_FIELD;
+    }
+    Reader payload;
+    tlv.sub(4, plen, payload);
+    build_from_wire(m, static_cast<uint32_t>(idx), header, f, payload);
+    if (!m->tlvs[idx]) return OFMSG_ERR_NO_MEMORY;
+    *consumed = plen + 4;
+    return OFMSG_DECODE_OK;
+}
+
+uint32_t round8(uint32_t n) {
+    return (n + 7u) & ~7u;
+}
+
+// ---- Printing ----------------------------------------------------------------------------
+
+char *print_ip(char *dst, int family, const void *addr, const char *label) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (!inet_ntop(family, addr, text, sizeof text)) text[0] = '\0';
+    return print_append(dst, ", %s=%s", label, text);
+}
+
+char *print_eth(char *dst, const uint8_t *b, const char *fmt) {
+    return print_append(dst, fmt, b[0], b[1], b[2], b[3], b[4], b[5]);
+}
+
+char *print_tlv(char *dst, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
+    dst = print_append(dst, "{type=%s", f.name);
+    const bool masked = OFOXM_HASMASK(tlv->header) && f.maskable;
+    const uint8_t *v = tlv->value;
+    switch (f.kind) {
+        case Kind::U8:
+            return print_append(dst, ", value=%u", v[0]);
+        case Kind::U16: {
+            uint16_t x;
+            std::memcpy(&x, v, 2);
+            return print_append(dst, ", value=%u", x);
+        }
+        case Kind::U64: {
+            uint64_t x;
+            std::memcpy(&x, v, 8);
+            return print_append(dst, ", value=0x%llx", (unsigned long long)x);
+        }
+        case Kind::U32: {
+            uint32_t x;
+            std::memcpy(&x, v, 4);
+            if (f.field == OXM_OF_IN_PORT) return print_append(dst, ", value=%u", x);
+            const uint32_t net = htonl(x);
+            dst = print_ip(dst, AF_INET, &net, "value");
+            if (!masked) return dst;
+            std::memcpy(&x, v + 4, 4);
+            const uint32_t netmask = htonl(x);
+            return print_ip(dst, AF_INET, &netmask, "mask");
+        }
+        case Kind::Ipv6:
+            dst = print_ip(dst, AF_INET6, v, "value");
+            return masked ? print_ip(dst, AF_INET6, v + 16, "mask") : dst;
+        case Kind::Eth:
+            dst = print_eth(dst, v, ", value= %02x:%02x:%02x:%02x:%02x:%02x  ");
+            return masked ? print_eth(dst, v + 6, ", mask= %02x:%02x:%02x:%02x:%02x:%02x ") : dst;
+        case Kind::None:
+            break;
+    }
+    return dst;
+}
+
+// ---- Encoding ----------------------------------------------------------------------------
+
+void write_tlv(Writer &w, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
+    w.u32(tlv->header);
+    const uint8_t *v = tlv->value;
+    const int parts = (f.maskable && OFOXM_HASMASK(tlv->header)) ? 2 : 1;
+    for (int p = 0; p < parts; p++, v += f.width) {
+        switch (f.kind) {
+            case Kind::U8:
+                w.u8(v[0]);
+                break;
+            case Kind::U16: {
+                uint16_t x;
+                std::memcpy(&x, v, 2);
+                w.u16(x);
+                break;
+            }
+            case Kind::U32: {
+                uint32_t x;
+                std::memcpy(&x, v, 4);
+                w.u32(x);
+                break;
+            }
+            case Kind::U64: {
+                uint64_t x;
+                std::memcpy(&x, v, 8);
+                w.u64(x);
+                break;
+            }
+            case Kind::Eth:
+            case Kind::Ipv6:
+                w.bytes(v, f.width);
+                break;
+            case Kind::None:
+                break;
+        }
+    }
+}
+
+}  // namespace
+
+const char *ofmsg_oxm_field_to_string(uint32_t field) {
+    const FieldInfo *f = field_info(field);
+    return f ? f->name : "unknown";
+}
+
+int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm,
+                                uint32_t *remaining) {
+    uint16_t type = 0, wire_len = 0;
+    if (!wire_match.u16_at(0, type) || type != OFPMT_OXM) {
+        OFLOG(OFLOG_DBUG, "Decode Error ");
+        return OFMSG_ERR_BAD_LEN;
+    }
+    wire_match.u16_at(2, wire_len);
+    const uint32_t padded = round8(wire_len);
+    if (wire_len < 4 || padded > *remaining || !wire_match.has(0, wire_len)) {
+        OFLOG(OFLOG_ERRS, "Decode Error ");
+        return OFMSG_ERR_BAD_LEN;
+    }
+    Guard<ofmsg_flow_match, ofmsg_flow_match_free> m(ofmsg_match_create());
+    if (!m) return OFMSG_ERR_NO_MEMORY;
+    m->type = type;
+    *remaining -= padded;
+
+    uint32_t left = wire_len - 4u;
+    size_t pos = 4;
+    while (left > 4) {
+        uint32_t consumed = 0;
+        const int32_t st = decode_tlv(m.get(), wire_match.from(pos), left, &consumed);
+        if (st != OFMSG_DECODE_OK) return st;
+        left -= consumed;
+        pos += consumed;
+    }
+    if (left != 0) {
+        OFLOG(OFLOG_ERRS, "Decode Error ");
+        return OFMSG_ERR_BAD_LEN;
+    }
+    *ofm = m.release();
+    return OFMSG_DECODE_OK;
+}
+
+int ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest) {
+    if (!match || match->type != OFPMT_OXM) return 0;
+    Writer tlvs = dest.from(4);
+    for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
+        const ofmsg_match_tlv *tlv = match->tlvs[idx];
+        if (!tlv) continue;
+        const FieldInfo *f = slot_info(idx);
+        // A TLV that does not belong to its slot is a host error: refuse rather than emit it.
+        if (!f || !tlv_consistent(tlv, f)) return -1;
+        write_tlv(tlvs, tlv, *f);
+    }
+    const uint32_t n = static_cast<uint32_t>(tlvs.pos());
+    dest.zeros_at(4 + n, round8(4 + n) - (4 + n));
+    dest.u16_at(0, match->type);
+    dest.u16_at(2, static_cast<uint16_t>(4 + n));
+    if (!tlvs.ok() || !dest.ok() || 4 + n > 0xFFFF) return -1;
+    return static_cast<int>(4 + n);
+}
+
+uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match) {
+    return round8(uint32_t{match->length} + 4u);
+}
+
+char *ofmsg_flow_match_print(const ofmsg_flow_match *match, char *dst) {
+    if (!match || match->type != OFPMT_OXM) return dst;
+    dst = print_append(dst, "oxm{");
+    for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
+        const ofmsg_match_tlv *tlv = match->tlvs[idx];
+        const FieldInfo *f = slot_info(idx);
+        if (tlv && f && tlv_consistent(tlv, f)) dst = print_tlv(dst, tlv, *f);
+    }
+    return print_append(dst, "}");
+}
+
+}  // namespace ofagent
+
+using ofagent::Kind;
+using ofagent::store_tlv;
+
+extern "C" {
+
+uint32_t ofoxm_header_value(uint32_t field, uint8_t mask_flag) {
+    const ofagent::FieldInfo *f = ofagent::field_info(field);
+    if (!f) return 0;
+    return (mask_flag == 1 && f->masked_header) ? f->masked_header : f->header;
+}
+
+ofmsg_flow_match *ofmsg_match_create(void) {
+    ofmsg_flow_match *m = ofagent::alloc_record<ofmsg_flow_match>();
+    if (m) m->type = OFPMT_OXM;
+    return m;
+}
+
+void ofmsg_match_tlv_create_8_value(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                    uint8_t value) {
+    store_tlv(match, idx, header, Kind::U8, &value, nullptr);
+}
+
+void ofmsg_match_tlv_create_8_value_mask(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                         uint8_t value, uint8_t mask) {
+    store_tlv(match, idx, header, Kind::U8, &value, &mask);
+}
+
+void ofmsg_match_tlv_create_16_value(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                     uint16_t value) {
+    store_tlv(match, idx, header, Kind::U16, &value, nullptr);
+}
+
+void ofmsg_match_tlv_create_16_value_mask(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                          uint16_t value, uint16_t mask) {
+    store_tlv(match, idx, header, Kind::U16, &value, &mask);
+}
+
+void ofmsg_match_tlv_create_32_value(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                     uint32_t value) {
+    store_tlv(match, idx, header, Kind::U32, &value, nullptr);
+}
+
+void ofmsg_match_tlv_create_32_value_mask(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                          uint32_t value, uint32_t mask) {
+    store_tlv(match, idx, header, Kind::U32, &value, &mask);
+}
+
+void ofmsg_match_tlv_create_64_value(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                     uint64_t value) {
+    store_tlv(match, idx, header, Kind::U64, &value, nullptr);
+}
+
+void ofmsg_match_tlv_create_64_value_mask(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                          uint64_t value, uint64_t mask) {
+    store_tlv(match, idx, header, Kind::U64, &value, &mask);
+}
+
+void ofmsg_match_tlv_create_eth_value(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                      const uint8_t *value) {
+    if (value) store_tlv(match, idx, header, Kind::Eth, value, nullptr);
+}
+
+void ofmsg_match_tlv_create_eth_value_mask(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                           const uint8_t *value, const uint8_t *mask) {
+    if (value && mask) store_tlv(match, idx, header, Kind::Eth, value, mask);
+}
+
+void ofmsg_match_tlv_create_ipv6_value(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                       const uint8_t *value) {
+    if (value) store_tlv(match, idx, header, Kind::Ipv6, value, nullptr);
+}
+
+void ofmsg_match_tlv_create_ipv6_value_mask(ofmsg_flow_match *match, uint32_t idx, uint32_t header,
+                                            const uint8_t *value, const uint8_t *mask) {
+    if (value && mask) store_tlv(match, idx, header, Kind::Ipv6, value, mask);
+}
+
+void ofmsg_flow_match_free(ofmsg_flow_match *match) {
+    if (!match) return;
+    for (ofmsg_match_tlv *tlv : match->tlvs)
+        ofagent::tlv_free(tlv);
+    std::free(match);
+}
+
+}  // extern "C"
