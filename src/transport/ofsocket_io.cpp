@@ -1,0 +1,394 @@
+// Connection input and output: receive framing (header, then exactly the announced length),
+// the send queue with requeue on partial writes, and the event machine.
+//
+// A connection can go down while its owner's receive callback runs (the host's reply meets
+// EPIPE, or the host disconnects from inside the callback). The receive engine still holds the
+// record and its buffer then, so the teardown is split: the socket is closed and the send
+// queue dropped at once, and the rest (buffer, record, the owner's down event) waits until the
+// callback has returned.
+#include "ofconn.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cstddef>
+
+#include "../support/oflog_internal.hpp"
+#include "ofclient.h"
+#include "ofserver.h"
+
+#ifdef OFAGENT_TLS
+#include <wolfssl/options.h>
+#include <wolfssl/ssl.h>
+#endif
+
+namespace {
+
+// A receive callback in progress; frames nest if a callback runs the event loop itself.
+struct RxFrame {
+    RxFrame *outer;
+    ofconn *conn;
+    bool down;  // the connection went down during the callback
+};
+
+RxFrame *g_rx_frames = nullptr;
+
+RxFrame *frame_of(const ofconn *conn) {
+    for (RxFrame *f = g_rx_frames; f; f = f->outer)
+        if (f->conn == conn) return f;
+    return nullptr;
+}
+
+const char *ofconn_peer_name(const ofconn *conn) {
+    return conn->sock ? ofsocket_print_addr(conn->sock->addr) : "null";
+}
+
+const char *ofconn_event_to_string(uint32_t event) {
+    switch (event) {
+        case OFCONN_CONNECTION_UP:
+            return "OFCONN_CONNECTION_UP";
+        case OFCONN_CONNECTION_DOWN:
+            return "OFCONN_CONNECTION_DOWN";
+        case OFCONN_BLOCKED_ON_WRITE:
+            return "OFCONN_BLOCKED_ON_WRITE";
+        case OFCONN_CONNECTION_DESTROY:
+            return "OFCONN_CONNECTION_DESTROY";
+        default:
+            return "unknown";
+    }
+}
+
+// ---- Buffers -------------------------------------------------------------------------------
+
+ofbuf *ofbuf_alloc(uint32_t n) {
+    ofbuf *b = static_cast<ofbuf *>(calloc(1, offsetof(ofbuf, data) + n));
+    if (b != nullptr) b->size = n;
+    return b;
+}
+
+ofbuf *ofbuf_create_tx(const uint8_t *bytes, uint32_t n) {
+    ofbuf *b = ofbuf_alloc(n);
+    if (b == nullptr) return nullptr;
+    b->rem_write_size = n;
+    if (n) memcpy(b->data, bytes, n);
+    b->write_ptr = b->data;
+    embq_init(&b->link);
+    return b;
+}
+
+void ofbuf_read_reset(ofbuf *b) {
+    b->read_size = 0;
+    b->reading_hdr = 1;
+    b->read_ptr = b->data;
+    memset(b->data, 0, b->size);
+}
+
+void ofbuf_write_pull(ofbuf *obuf, uint32_t size) {
+    assert(obuf->rem_write_size >= size);
+    obuf->rem_write_size -= size;
+    obuf->write_ptr += size;
+}
+
+void ofbuf_free(ofbuf *b) { free(b); }
+
+// The link is the first member, so the queue element's address is the buffer's.
+ofbuf *as_buf(embq *e) { return reinterpret_cast<ofbuf *>(e); }
+
+void ofconn_txq_enqueue(ofconn *conn, ofbuf *b) {
+    conn->tx_queue_len++;
+    embq_enqueue(&conn->tx_queue, &b->link);
+}
+
+ofbuf *ofconn_txq_dequeue(ofconn *conn) {
+    ofbuf *b = as_buf(embq_dqueue(&conn->tx_queue));
+    conn->tx_queue_len--;
+    return b;
+}
+
+void ofconn_txq_requeue(ofconn *conn, ofbuf *b) {
+    conn->tx_queue_len++;
+    embq_requeue(&conn->tx_queue, &b->link);
+}
+
+void drop_tx_queue(ofconn *conn) {
+    while (!embq_is_empty(&conn->tx_queue)) ofbuf_free(ofconn_txq_dequeue(conn));
+}
+
+// ---- TLS helpers -----------------------------------------------------------------------------
+
+struct TlsError {
+    int code = 0;
+    char text[128] = "";
+};
+
+TlsError tls_error(ofconn *conn) {
+    TlsError e;
+#ifdef OFAGENT_TLS
+    e.code = wolfSSL_get_error(conn->ssl, 0);
+    wolfSSL_ERR_error_string(static_cast<unsigned long>(e.code), e.text);
+#else
+    (void)conn;
+#endif
+    return e;
+}
+
+bool tls_pending(ofconn *conn) {
+#ifdef OFAGENT_TLS
+    return conn->ssl != nullptr && wolfSSL_pending(conn->ssl) > 0;
+#else
+    (void)conn;
+    return false;
+#endif
+}
+
+long stream_write(ofconn *conn, const uint8_t *p, uint32_t n) {
+#ifdef OFAGENT_TLS
+    if (conn->ssl) return wolfSSL_write(conn->ssl, p, static_cast<int>(n));
+#endif
+    // send with MSG_NOSIGNAL: a vanished peer gives EPIPE instead of killing the host.
+    return send(conn->sock->socket_fd, p, n, MSG_NOSIGNAL);
+}
+
+long stream_read(ofconn *conn, uint8_t *p, uint32_t n) {
+#ifdef OFAGENT_TLS
+    if (conn->ssl) return wolfSSL_read(conn->ssl, p, static_cast<int>(n));
+#endif
+    return read(conn->sock->socket_fd, p, n);
+}
+
+// ---- Event machine -----------------------------------------------------------------------
+
+void ofconn_handle_connection_up(ofconn *conn) {
+    conn->rx_buf = ofbuf_alloc(conn->cfg.rx_buf_size);
+    if (conn->rx_buf != nullptr) ofbuf_read_reset(conn->rx_buf);
+    embq_init(&conn->tx_queue);
+}
+
+void close_stream(ofconn *conn) {
+    drop_tx_queue(conn);
+    if (conn->sock && conn->sock->socket_fd != -1) ofsocket_close(conn->sock);
+}
+
+void ofconn_handle_connection_down(ofconn *conn) {
+    RxFrame *frame = frame_of(conn);
+    if (frame != nullptr) {
+        if (!frame->down) close_stream(conn);
+        frame->down = true;  // the receive engine finishes the teardown
+        return;
+    }
+    ofbuf_free(conn->rx_buf);
+    conn->rx_buf = nullptr;
+    close_stream(conn);
+    if (conn->type == OFCONN_TYPE_CLIENT) {
+        ofclient_handle_connection_down_event(conn);
+    } else if (conn->type == OFCONN_TYPE_SERVER) {
+        ofserver_handle_connection_down_event(conn);
+    } else {
+        assert(0);
+    }
+}
+
+// Hands the complete message to the owner. False when the connection went down meanwhile
+// (it is freed then).
+bool ofconn_dispatch_rx_msg(ofconn *conn) {
+    RxFrame frame{g_rx_frames, conn, false};
+    g_rx_frames = &frame;
+    const uint8_t *data = conn->rx_buf->data;
+    int32_t len = static_cast<int32_t>(conn->rx_buf->read_size);
+    if (conn->type == OFCONN_TYPE_CLIENT) {
+        ofclient_dispatch_rx_msg(conn, data, len);
+    } else if (conn->type == OFCONN_TYPE_SERVER) {
+        ofserver_dispatch_rx_msg(conn, data, len);
+    }
+    g_rx_frames = frame.outer;
+    if (frame.down) {
+        ofconn_handle_connection_down(conn);
+        return false;
+    }
+    ofbuf_read_reset(conn->rx_buf);
+    return true;
+}
+
+// ---- Engines -------------------------------------------------------------------------------
+
+int ofconn_tx(ofconn *conn) {
+    while (!embq_is_empty(&conn->tx_queue)) {
+        ofbuf *b = ofconn_txq_dequeue(conn);
+        long n = stream_write(conn, b->write_ptr, b->rem_write_size);
+        int err = errno;
+        if (n == static_cast<long>(b->rem_write_size)) {
+            ofbuf_free(b);
+            continue;
+        }
+        if (n >= 0) {
+            ofconn_txq_requeue(conn, b);
+            ofbuf_write_pull(b, static_cast<uint32_t>(n));
+            OFLOG(OFLOG_DBUG, "<%s> write blocked, requested:%zu, sent:%zu", ofconn_peer_name(conn),
+                  static_cast<size_t>(b->rem_write_size), static_cast<size_t>(n));
+            ofconn_event_handler(conn, OFCONN_BLOCKED_ON_WRITE);
+            return 0;
+        }
+        if (err == EAGAIN || err == EINTR) {
+            OFLOG(OFLOG_DBUG, "<%s> write failed, error = %d(%s) - try again later",
+                  ofconn_peer_name(conn), err, strerror(err));
+            ofconn_txq_requeue(conn, b);
+            ofconn_event_handler(conn, OFCONN_BLOCKED_ON_WRITE);
+            return 0;
+        }
+        if (err == EPIPE) {
+            OFLOG(OFLOG_INFO, "<%s> Remote peer closed the socket, err:%d", ofconn_peer_name(conn),
+                  err);
+            ofbuf_free(b);
+            ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
+            return 0;
+        }
+        if (conn->ssl) {
+            TlsError e = tls_error(conn);
+            OFLOG(OFLOG_ERRS, "<%s> write to socket failed - SSL error %s(%d), Linux error %s(%d)",
+                  ofconn_peer_name(conn), e.text, e.code, strerror(err), err);
+        } else {
+            OFLOG(OFLOG_ERRS, "<%s> write to socket failed - err : %s(%d)", ofconn_peer_name(conn),
+                  strerror(err), err);
+        }
+        ofbuf_free(b);
+        return 0;
+    }
+    return 1;
+}
+
+// Reads until it has to wait; finishes at most one message with a body (more under TLS while
+// decrypted bytes wait inside wolfSSL, which the socket's readiness would not announce) and
+// any number of header-only messages. Never reads past the current message.
+void ofconn_rx(ofconn *conn) {
+    ofbuf *b = conn->rx_buf;
+    if (b == nullptr) {  // the receive buffer could not be allocated: unusable
+        ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
+        return;
+    }
+    for (;;) {
+        uint32_t wanted;
+        if (b->reading_hdr) {
+            wanted = conn->cfg.hdr_len - b->read_size;
+        } else {
+            int32_t total = conn->cfg.msg_len(b->data);
+            if (total == -1) {
+                ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
+                return;
+            }
+            wanted = static_cast<uint32_t>(total) - b->read_size;
+            if (wanted == 0) {
+                if (!ofconn_dispatch_rx_msg(conn)) return;
+                continue;
+            }
+        }
+        if (b->size - b->read_size < wanted) {
+            OFLOG(OFLOG_ERRS, "<%s> invalid length: %d", ofconn_peer_name(conn),
+                  static_cast<int32_t>(wanted));
+            ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
+            return;
+        }
+        long n = stream_read(conn, b->read_ptr, wanted);
+        int err = errno;
+        if (n == 0 || (n < 0 && err != EAGAIN)) {
+            if (conn->ssl) {
+                TlsError e = tls_error(conn);
+                OFLOG(OFLOG_ERRS,
+                      "<%s> ****** Remote peer closed the socket - SSL error %s(%d), Linux "
+                      "error %s(%d)",
+                      ofconn_peer_name(conn), e.text, e.code, strerror(err), err);
+            } else {
+                OFLOG(OFLOG_INFO, "<%s> ****** Remote peer closed the socket, err:%s(%d)",
+                      ofconn_peer_name(conn), strerror(err), err);
+            }
+            ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
+            return;
+        }
+        if (n < 0) {  // EAGAIN: nothing to read now
+            if (conn->ssl) {
+                TlsError e = tls_error(conn);
+                OFLOG(OFLOG_ERRS, "<%s> socket read failed - SSL error %s(%d), Linux error %s(%d)",
+                      ofconn_peer_name(conn), e.text, e.code, strerror(err), err);
+            } else {
+                OFLOG(OFLOG_ERRS, "<%s> socket read failed, err:%s(%d)", ofconn_peer_name(conn),
+                      strerror(err), err);
+            }
+            return;
+        }
+        b->read_size += static_cast<uint32_t>(n);
+        b->read_ptr = b->data + b->read_size;
+        if (static_cast<uint32_t>(n) < wanted) {
+            OFLOG(OFLOG_DBUG, "<%s> socket read blocked, wanted:%zu, read:%zu",
+                  ofconn_peer_name(conn), static_cast<size_t>(wanted), static_cast<size_t>(n));
+            if (tls_pending(conn)) continue;
+            return;
+        }
+        if (b->reading_hdr) {
+            b->reading_hdr = 0;
+            continue;
+        }
+        if (!ofconn_dispatch_rx_msg(conn)) return;
+        if (!tls_pending(conn)) return;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void ofconn_init(ofconn *conn, uint32_t type, const ofconn_cfg *cfg, ofsocket *sock,
+                 struct WOLFSSL *ssl) {
+    conn->cfg = *cfg;
+    conn->type = type;
+    conn->sock = sock;
+    conn->ssl = ssl;
+    ofsocket_set_data(sock, conn);
+}
+
+void ofconn_event_handler(ofconn *conn, uint32_t event) {
+    OFLOG(OFLOG_DBUG, "<%s>: Rcvd event:%s ", ofconn_peer_name(conn), ofconn_event_to_string(event));
+    switch (event) {
+        case OFCONN_CONNECTION_UP:
+            ofconn_handle_connection_up(conn);
+            break;
+        case OFCONN_BLOCKED_ON_WRITE:
+            ofsocket_set_write(conn->sock, ofconn_send_wakeup);
+            ofsocket_reenable_write(conn->sock);
+            break;
+        case OFCONN_CONNECTION_DOWN:
+        case OFCONN_CONNECTION_DESTROY:
+            ofconn_handle_connection_down(conn);
+            break;
+        default:
+            assert(0);
+    }
+}
+
+int ofconn_send(ofconn *conn, const uint8_t *bytes, uint32_t length) {
+    RxFrame *frame = frame_of(conn);
+    if (frame != nullptr && frame->down) return 0;  // closed, teardown pending
+    ofbuf *b = ofbuf_create_tx(bytes, length);
+    if (b == nullptr) {
+        OFLOG(OFLOG_ERRS, "<%s> no memory for a send buffer of %u bytes", ofconn_peer_name(conn),
+              static_cast<unsigned>(length));
+        return 0;
+    }
+    ofconn_txq_enqueue(conn, b);
+    return ofconn_tx(conn);
+}
+
+int ofconn_send_wakeup(ofsocket *sock) {
+    ofconn *conn = static_cast<ofconn *>(ofsocket_get_data(sock));
+    ofsocket_disable_write(sock);
+    return ofconn_tx(conn);
+}
+
+int ofconn_recv(ofsocket *sock) {
+    ofconn_rx(static_cast<ofconn *>(ofsocket_get_data(sock)));
+    return 0;
+}
+
+}  // extern "C"
