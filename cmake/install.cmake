@@ -33,6 +33,9 @@ if(OFAGENT_TLS)
 else()
   set(OFAGENT_PC_REQUIRES "")
 endif()
+# Relocatable .pc files: the prefix is found from the .pc file's own place, so an install with
+# `cmake --install --prefix DIR` works wherever DIR is.
+file(RELATIVE_PATH OFAGENT_PC_RELPREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/ofagent.pc.in
                ${CMAKE_CURRENT_BINARY_DIR}/ofagent.pc @ONLY)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/ofagent_host.pc.in

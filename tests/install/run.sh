@@ -19,6 +19,6 @@ LD_LIBRARY_PATH="$libdir" "$tmp/cmake-build/consumer"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 cc -std=c99 -Wall -Wextra -Werror -pedantic -o "$tmp/consumer-pc" "$here/consumer/consumer.c" \
-    $(pkg-config --cflags --libs ofagent_host ofagent)
+    $(pkg-config --cflags --libs ofagent ofagent_host)
 LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc"
 echo "installed package consumed through CMake and pkg-config"
