@@ -9,12 +9,20 @@
 #include <oflog.h>
 #include <oftunnel.h>
 
-static void sink(int level, const char *line) { printf("  sink(%d): %s\n", level, line); }
+static void sink(int level, const char *line) {
+    printf("  sink(%d): %s\n", level, line);
+}
 
-static void print_event(const char *line) { printf("  event: %s\n", line); }
+static void print_event(const char *line) {
+    printf("  event: %s\n", line);
+}
 
-static uint32_t hash_port(void *key) { return (uint32_t)(uintptr_t)key; }
-static int same_port(void *a, void *b) { return a == b; }
+static uint32_t hash_port(void *key) {
+    return (uint32_t)(uintptr_t)key;
+}
+static int same_port(void *a, void *b) {
+    return a == b;
+}
 static int show_port(void *key, void *value, void *arg) {
     (void)arg;
     printf("  port %u -> %s\n", (unsigned)(uintptr_t)key, (const char *)value);
@@ -75,6 +83,7 @@ int main(int argc, char **argv) {
     printf("  after deleting all: %s\n",
            oftunnel_entry_find(&tunnels, &key) == NULL ? "empty" : "not empty");
     OFLOG(OFLOG_INFO, "demo done");
-    for (i = 0; i < EVENT_LOG_HISTORY_SIZE; i++) free(ring.entries[i].text);
+    for (i = 0; i < EVENT_LOG_HISTORY_SIZE; i++)
+        free(ring.entries[i].text);
     return 0;
 }
