@@ -79,8 +79,16 @@ void check_echo_reply(const uint8_t *req, const void *body, uint32_t xid) {
     std::free(buf);
 }
 
+// Multipart requests are received in several kinds but only port-description requests are
+// ever sent: the others have no encoder.
+bool encodable(uint8_t type, const void *body) {
+    if (type != OFPT_MULTIPART_REQUEST) return true;
+    return static_cast<const ofmsg_multipart_request *>(body)->type == OFPMP_PORT_DESC;
+}
+
 // Encodes the body again and decodes the result: the record must come back equal.
 void check_round_trip(uint8_t type, const void *body, uint32_t xid, size_t size) {
+    if (!encodable(type, body)) return;
     uint8_t *buf = nullptr;
     uint32_t len = 0;
     const int rc = ofmsg_tx_encode(type, body, xid, &buf, &len);
