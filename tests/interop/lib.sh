@@ -1,0 +1,113 @@
+# Shared helpers of the interop tests (sourced). Each test runs in its own temporary
+# directory, starts every daemon itself, remembers its pid and stops it by that pid.
+#   BIN  directory holding ofagentd and ofcontroller (first argument of every test)
+set -u
+BIN=${1:?usage: $0 BIN_DIR}
+WORK=$(mktemp -d /tmp/ofagent-interop.XXXXXX)
+PIDS=""
+OVS_UP=""
+FAILED=0
+PY=/usr/bin/python3
+
+skip() {
+    echo "SKIP: $*"
+    exit 77
+}
+
+need() {
+    local t
+    for t in "$@"; do command -v "$t" >/dev/null 2>&1 || skip "$t is not installed"; done
+}
+
+cleanup() {
+    local p
+    for p in $PIDS; do kill "$p" 2>/dev/null; done
+    if [ -n "$OVS_UP" ]; then
+        for p in vswitchd ovsdb; do
+            [ -f "$WORK/$p.pid" ] && kill "$(cat "$WORK/$p.pid")" 2>/dev/null
+        done
+    fi
+    sleep 0.2
+    for p in $PIDS; do kill -9 "$p" 2>/dev/null; done
+    if [ "$FAILED" != 0 ] && [ -z "${KEEP:-}" ]; then
+        echo "---- logs of the failed test"
+        for p in "$WORK"/*.out "$WORK"/*.log; do
+            [ -f "$p" ] || continue
+            echo "== $p (last 40 lines)"
+            tail -n 40 "$p"
+        done
+    fi
+    [ -z "${KEEP:-}" ] && rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# start NAME CMD...: runs CMD in the background with its output in $WORK/NAME.out.
+start() {
+    local name=$1
+    shift
+    "$@" >"$WORK/$name.out" 2>&1 &
+    PIDS="$PIDS $!"
+    eval "PID_$name=$!"
+}
+
+# stop NAME: SIGTERM, then wait for its exit status (in STATUS_NAME).
+stop() {
+    local pid rc
+    eval "pid=\${PID_$1}"
+    kill -TERM "$pid" 2>/dev/null
+    wait "$pid"
+    rc=$?
+    eval "STATUS_$1=$rc"
+    PIDS=$(echo "$PIDS" | sed "s/ $pid\b//")
+    return 0
+}
+
+free_port() {
+    $PY -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# wait_for FILE PATTERN SECONDS: until an extended regex appears in the file.
+wait_for() {
+    local i
+    for i in $(seq 1 $(($3 * 10))); do
+        grep -qE -e "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+check() { # DESCRIPTION COMMAND...
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   - $what"
+    else
+        echo "FAIL - $what"
+        FAILED=1
+    fi
+}
+
+has() { grep -qE -e "$2" "$1"; }
+count() { grep -cE -e "$2" "$1"; }
+
+finish() {
+    [ "$FAILED" = 0 ] && echo "PASS" && exit 0
+    exit 1
+}
+
+# A throw-away Open vSwitch (dummy datapath, no kernel module): ovsdb-server + ovs-vswitchd.
+ovs_start() {
+    [ "$(id -u)" = 0 ] || skip "ovs-vswitchd needs root"
+    need ovsdb-tool ovsdb-server ovs-vsctl ovs-vswitchd ovs-appctl ovs-ofctl
+    export OVS_RUNDIR=$WORK OVS_LOGDIR=$WORK OVS_DBDIR=$WORK
+    ovsdb-tool create "$WORK/conf.db" /usr/share/openvswitch/vswitch.ovsschema >/dev/null || return 1
+    OVS_UP=1
+    ovsdb-server "$WORK/conf.db" --remote="punix:$WORK/db.sock" --pidfile="$WORK/ovsdb.pid" \
+        --unixctl="$WORK/ovsdb.ctl" --log-file="$WORK/ovsdb.log" --detach 2>/dev/null || return 1
+    VSCTL="ovs-vsctl --db=unix:$WORK/db.sock --timeout=10"
+    $VSCTL --no-wait init || return 1
+    ovs-vswitchd "unix:$WORK/db.sock" --enable-dummy=override --disable-system \
+        --disable-system-route --pidfile="$WORK/vswitchd.pid" --unixctl="$WORK/vswitchd.ctl" \
+        --log-file="$WORK/vswitchd.log" --detach 2>/dev/null || return 1
+    APPCTL="ovs-appctl -t $WORK/vswitchd.ctl"
+}
