@@ -39,10 +39,10 @@ typedef struct ofconn_cfg {
 
 /* One heap block: this header, then size bytes of data. */
 typedef struct ofbuf {
-    embq link;           /* queue link of a send buffer; first, the queue returns it */
-    uint8_t reading_hdr; /* receive: 1 while the header is read */
-    uint32_t read_size;  /* receive: bytes of the current message held */
-    uint8_t *read_ptr;   /* receive: data + read_size */
+    embq link;               /* queue link of a send buffer; first, the queue returns it */
+    uint8_t reading_hdr;     /* receive: 1 while the header is read */
+    uint32_t read_size;      /* receive: bytes of the current message held */
+    uint8_t *read_ptr;       /* receive: data + read_size */
     uint32_t rem_write_size; /* send: bytes not yet written */
     uint8_t *write_ptr;      /* send: first byte not yet written */
     uint32_t size;           /* capacity of data */

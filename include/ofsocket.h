@@ -93,8 +93,7 @@ OFAGENT_API void ofsocket_close(ofsocket *sock);
 OFAGENT_API int ofsocket_set_option(ofsocket *sock, int code, ...);
 OFAGENT_API int ofsocket_set_option_internal(ofsocket *sock, int code, va_list args);
 /* getsockopt at SOL_SOCKET with the platform's own option number. */
-OFAGENT_API int ofsocket_get_option(ofsocket *sock, int optname, void *optval,
-                                    socklen_t *optlen);
+OFAGENT_API int ofsocket_get_option(ofsocket *sock, int optname, void *optval, socklen_t *optlen);
 /* Keep-alive on, 30 s idle, 10 s between probes, 5 probes. */
 OFAGENT_API void ofsocket_set_tcp_keep_alive(ofsocket *sock);
 

@@ -55,7 +55,8 @@ Slot *slot_for(int fd, bool grow) {
     if (idx < g_nslots) return &g_slots[idx];
     if (!grow) return nullptr;
     size_t n = g_nslots ? g_nslots : 64;
-    while (n <= idx) n *= 2;
+    while (n <= idx)
+        n *= 2;
     void *p = realloc(g_slots, n * sizeof(Slot));
     if (p == nullptr) return nullptr;
     g_slots = static_cast<Slot *>(p);
@@ -86,8 +87,7 @@ bool sync_epoll(int fd, uint32_t before, uint32_t after) {
     if (before == 0) return epoll_ctl(g_epfd, EPOLL_CTL_ADD, fd, &ev) == 0;
     if (after == 0) {
         // The descriptor may already be closed, which removed it from the set.
-        return epoll_ctl(g_epfd, EPOLL_CTL_DEL, fd, &ev) == 0 || errno == EBADF ||
-               errno == ENOENT;
+        return epoll_ctl(g_epfd, EPOLL_CTL_DEL, fd, &ev) == 0 || errno == EBADF || errno == ENOENT;
     }
     return epoll_ctl(g_epfd, EPOLL_CTL_MOD, fd, &ev) == 0;
 }
@@ -159,11 +159,14 @@ int ofhost_disp_wait(int timeout_ms) {
         ready[i].rd_handle = s ? s->rd.handle : 0;
         ready[i].wr_handle = s ? s->wr.handle : 0;
     }
-    for (int i = 0; i < n; i++) deliver(ready[i]);
+    for (int i = 0; i < n; i++)
+        deliver(ready[i]);
     return n;
 }
 
-uint32_t ofhost_disp_count(void) { return g_registered; }
+uint32_t ofhost_disp_count(void) {
+    return g_registered;
+}
 
 }  // extern "C"
 

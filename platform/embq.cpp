@@ -11,7 +11,9 @@ void embq_init(embq *q) {
     q->prev = q;
 }
 
-uint8_t embq_is_empty(embq *q) { return (q->next == nullptr || q->next == q) ? 1 : 0; }
+uint8_t embq_is_empty(embq *q) {
+    return (q->next == nullptr || q->next == q) ? 1 : 0;
+}
 
 void embq_enqueue(embq *q, embq *elem) {
     if (q->next == nullptr) embq_init(q);

@@ -19,7 +19,9 @@ struct oflist {
 
 extern "C" {
 
-oflist *ListCreate(void) { return static_cast<oflist *>(calloc(1, sizeof(oflist))); }
+oflist *ListCreate(void) {
+    return static_cast<oflist *>(calloc(1, sizeof(oflist)));
+}
 
 int ListInsert(oflist *list, void *item) {
     if (list == nullptr) return 0;
@@ -61,7 +63,9 @@ void *ListGet(oflist *list, int op) {
     return list->items[list->cursor++];
 }
 
-uint32_t ListEntries(oflist *list) { return list ? list->count : 0; }
+uint32_t ListEntries(oflist *list) {
+    return list ? list->count : 0;
+}
 
 }  // extern "C"
 

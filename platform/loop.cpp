@@ -116,6 +116,8 @@ OFHOST_API void ofhost_loop_run(void) {
     }
 }
 
-OFHOST_API void ofhost_loop_stop(void) { g_stop = true; }
+OFHOST_API void ofhost_loop_stop(void) {
+    g_stop = true;
+}
 
 }  // extern "C"

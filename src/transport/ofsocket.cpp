@@ -36,10 +36,10 @@ int set_nonblock(int fd, bool on) {
 }
 
 int apply_option(int fd, int code, va_list args) {
-    static const int kLevel[] = {SOL_SOCKET, SOL_SOCKET, SOL_SOCKET, SOL_SOCKET,
+    static const int kLevel[] = {SOL_SOCKET, SOL_SOCKET,  SOL_SOCKET, SOL_SOCKET,
                                  0,          IPPROTO_TCP, SOL_SOCKET, 0};
-    static const int kName[] = {SO_RCVBUF, SO_SNDBUF, SO_REUSEADDR, SO_KEEPALIVE,
-                                0,         TCP_NODELAY, SO_LINGER,   0};
+    static const int kName[] = {SO_RCVBUF, SO_SNDBUF,   SO_REUSEADDR, SO_KEEPALIVE,
+                                0,         TCP_NODELAY, SO_LINGER,    0};
     if (code < 0 || code > OFSOCKET_OPT_BLOCK) {
         errno = EINVAL;
         return -1;
@@ -64,7 +64,9 @@ extern "C" {
 
 uint32_t g_disp_id = 0;
 
-void ofsocket_set_dispatcher_id(uint32_t id) { g_disp_id = id; }
+void ofsocket_set_dispatcher_id(uint32_t id) {
+    g_disp_id = id;
+}
 
 void ofsocket_rdispatch_cb(void *data, int fd) {
     ofsocket *sock = static_cast<ofsocket *>(data);
@@ -96,8 +98,8 @@ void ofsocket_enable_read_internal(ofsocket *sock) {
 
 void ofsocket_enable_write_internal(ofsocket *sock) {
     if (sock->write_input == 0)
-        sock->write_input = DispAddInput(sock->disp_id, sock->socket_fd, INPUT_WRITE,
-                                         ofsocket_wdispatch_cb, sock);
+        sock->write_input =
+            DispAddInput(sock->disp_id, sock->socket_fd, INPUT_WRITE, ofsocket_wdispatch_cb, sock);
 }
 
 void ofsocket_disable_read_internal(ofsocket *sock) {
@@ -143,9 +145,13 @@ void ofsocket_reset_socket(ofsocket *sock) {
     sock->connect_cb = nullptr;
 }
 
-void ofsocket_disable_receive(ofsocket *sock) { ofsocket_disable_read_internal(sock); }
+void ofsocket_disable_receive(ofsocket *sock) {
+    ofsocket_disable_read_internal(sock);
+}
 
-void ofsocket_disable_write(ofsocket *sock) { ofsocket_disable_write_internal(sock); }
+void ofsocket_disable_write(ofsocket *sock) {
+    ofsocket_disable_write_internal(sock);
+}
 
 void ofsocket_reenable_receive(ofsocket *sock) {
     if ((sock->recv_cb || sock->accept_cb) && sock->socket_fd != -1)
@@ -227,8 +233,7 @@ int ofsocket_accept(ofsocket *sock, struct sockaddr **addr_out, socklen_t *len_o
     int fd = accept(sock->socket_fd, buf, &len);
     if (fd < 0) {
         int err = errno;
-        OFLOG(OFLOG_ERRS, "accept failed: fd:%d, err:%d(%s)", sock->socket_fd, err,
-              strerror(err));
+        OFLOG(OFLOG_ERRS, "accept failed: fd:%d, err:%d(%s)", sock->socket_fd, err, strerror(err));
         free(buf);
         errno = err;
         return -1;
@@ -314,17 +319,39 @@ void ofsocket_free(ofsocket *sock) {
     free(sock);
 }
 
-void ofsocket_set_recv(ofsocket *sock, ofsocket_cb cb) { sock->recv_cb = cb; }
-void ofsocket_set_accept(ofsocket *sock, ofsocket_cb cb) { sock->accept_cb = cb; }
-void ofsocket_set_write(ofsocket *sock, ofsocket_cb cb) { sock->write_cb = cb; }
-void ofsocket_set_connect(ofsocket *sock, ofsocket_cb cb) { sock->connect_cb = cb; }
-void ofsocket_set_flag(ofsocket *sock, uint32_t bits) { sock->flags |= bits; }
-void ofsocket_reset_flag(ofsocket *sock, uint32_t bits) { sock->flags &= ~bits; }
-int ofsocket_get_socket_fd(ofsocket *sock) { return sock->socket_fd; }
-void ofsocket_set_addr(ofsocket *sock, struct sockaddr *addr) { sock->addr = addr; }
-struct sockaddr *ofsocket_get_addr(ofsocket *sock) { return sock->addr; }
-void ofsocket_set_data(ofsocket *sock, void *data) { sock->data = data; }
-void *ofsocket_get_data(ofsocket *sock) { return sock->data; }
+void ofsocket_set_recv(ofsocket *sock, ofsocket_cb cb) {
+    sock->recv_cb = cb;
+}
+void ofsocket_set_accept(ofsocket *sock, ofsocket_cb cb) {
+    sock->accept_cb = cb;
+}
+void ofsocket_set_write(ofsocket *sock, ofsocket_cb cb) {
+    sock->write_cb = cb;
+}
+void ofsocket_set_connect(ofsocket *sock, ofsocket_cb cb) {
+    sock->connect_cb = cb;
+}
+void ofsocket_set_flag(ofsocket *sock, uint32_t bits) {
+    sock->flags |= bits;
+}
+void ofsocket_reset_flag(ofsocket *sock, uint32_t bits) {
+    sock->flags &= ~bits;
+}
+int ofsocket_get_socket_fd(ofsocket *sock) {
+    return sock->socket_fd;
+}
+void ofsocket_set_addr(ofsocket *sock, struct sockaddr *addr) {
+    sock->addr = addr;
+}
+struct sockaddr *ofsocket_get_addr(ofsocket *sock) {
+    return sock->addr;
+}
+void ofsocket_set_data(ofsocket *sock, void *data) {
+    sock->data = data;
+}
+void *ofsocket_get_data(ofsocket *sock) {
+    return sock->data;
+}
 
 struct sockaddr_in *ofsocket_create_sockaddr_in(ofsocket *sock, uint16_t port, uint32_t ip) {
     struct sockaddr_in *sin = static_cast<struct sockaddr_in *>(calloc(1, sizeof *sin));

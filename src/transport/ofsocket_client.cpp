@@ -26,7 +26,9 @@ ofclient_instance ofclient_local_inst;
 
 namespace {
 
-const char *server_text(const ofclient_server *ofs) { return ofsocket_print_addr(ofs->sock->addr); }
+const char *server_text(const ofclient_server *ofs) {
+    return ofsocket_print_addr(ofs->sock->addr);
+}
 
 // Set-up failures before the connect was tried: release what ofclient_connect_to_ofserver
 // made, so that a later connect can start. The host is not told (it gets null back).
@@ -91,7 +93,8 @@ int ofclient_connected(ofsocket *sock) {
     if (ofs->conn.ssl != nullptr) ofclient_tls_handshake(ofs);
 #endif
     ofconn_event_handler(&ofs->conn, OFCONN_CONNECTION_UP);
-    if (ofclient_local_inst.event_cb) ofclient_local_inst.event_cb(&ofs->conn, OFCONN_CONNECTION_UP);
+    if (ofclient_local_inst.event_cb)
+        ofclient_local_inst.event_cb(&ofs->conn, OFCONN_CONNECTION_UP);
     return 0;
 }
 
@@ -201,8 +204,12 @@ void ofclient_handle_connection_down_event(ofconn *conn) {
     free(ofs);
 }
 
-void *ofclient_get_server_opaque_data(ofclient_server *ofs) { return ofs->opaque_data; }
+void *ofclient_get_server_opaque_data(ofclient_server *ofs) {
+    return ofs->opaque_data;
+}
 
-void ofclient_set_server_opaque_data(ofclient_server *ofs, void *data) { ofs->opaque_data = data; }
+void ofclient_set_server_opaque_data(ofclient_server *ofs, void *data) {
+    ofs->opaque_data = data;
+}
 
 }  // extern "C"

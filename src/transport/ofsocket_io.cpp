@@ -93,10 +93,14 @@ void ofbuf_write_pull(ofbuf *obuf, uint32_t size) {
     obuf->write_ptr += size;
 }
 
-void ofbuf_free(ofbuf *b) { free(b); }
+void ofbuf_free(ofbuf *b) {
+    free(b);
+}
 
 // The link is the first member, so the queue element's address is the buffer's.
-ofbuf *as_buf(embq *e) { return reinterpret_cast<ofbuf *>(e); }
+ofbuf *as_buf(embq *e) {
+    return reinterpret_cast<ofbuf *>(e);
+}
 
 void ofconn_txq_enqueue(ofconn *conn, ofbuf *b) {
     conn->tx_queue_len++;
@@ -115,7 +119,8 @@ void ofconn_txq_requeue(ofconn *conn, ofbuf *b) {
 }
 
 void drop_tx_queue(ofconn *conn) {
-    while (!embq_is_empty(&conn->tx_queue)) ofbuf_free(ofconn_txq_dequeue(conn));
+    while (!embq_is_empty(&conn->tx_queue))
+        ofbuf_free(ofconn_txq_dequeue(conn));
 }
 
 // ---- TLS helpers -----------------------------------------------------------------------------
@@ -349,7 +354,8 @@ void ofconn_init(ofconn *conn, uint32_t type, const ofconn_cfg *cfg, ofsocket *s
 }
 
 void ofconn_event_handler(ofconn *conn, uint32_t event) {
-    OFLOG(OFLOG_DBUG, "<%s>: Rcvd event:%s ", ofconn_peer_name(conn), ofconn_event_to_string(event));
+    OFLOG(OFLOG_DBUG, "<%s>: Rcvd event:%s ", ofconn_peer_name(conn),
+          ofconn_event_to_string(event));
     switch (event) {
         case OFCONN_CONNECTION_UP:
             ofconn_handle_connection_up(conn);

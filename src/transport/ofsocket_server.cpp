@@ -156,7 +156,9 @@ void ofserver_handle_connection_down_event(ofconn *conn) {
     free(client);
 }
 
-void *ofserver_get_client_opaque_data(ofserver_client *client) { return client->opaque_data; }
+void *ofserver_get_client_opaque_data(ofserver_client *client) {
+    return client->opaque_data;
+}
 
 void ofserver_set_client_opaque_data(ofserver_client *client, void *data) {
     client->opaque_data = data;

@@ -37,7 +37,9 @@ inline std::vector<std::string> &log_lines() {
     return lines;
 }
 
-inline void capture_sink(int, const char *line) { log_lines().push_back(line); }
+inline void capture_sink(int, const char *line) {
+    log_lines().push_back(line);
+}
 
 inline void capture_logs() {
     log_lines().clear();
@@ -53,7 +55,9 @@ inline std::vector<std::string> logged(const std::string &re) {
     return out;
 }
 
-inline bool has_log(const std::string &re) { return !logged(re).empty(); }
+inline bool has_log(const std::string &re) {
+    return !logged(re).empty();
+}
 
 inline uint64_t now_ms() {
     struct timespec ts;
@@ -74,7 +78,8 @@ inline bool run_until(const std::function<bool()> &pred, int ms = 3000) {
 // Runs the loop for ms milliseconds regardless.
 inline void run_for(int ms) {
     uint64_t end = now_ms() + uint64_t(ms);
-    while (now_ms() < end) ofhost_loop_run_once(5);
+    while (now_ms() < end)
+        ofhost_loop_run_once(5);
 }
 
 inline int count_fds() {
@@ -158,7 +163,9 @@ inline bool write_all(int fd, const void *p, size_t n) {
     return true;
 }
 
-inline bool write_all(int fd, const std::vector<uint8_t> &v) { return write_all(fd, v.data(), v.size()); }
+inline bool write_all(int fd, const std::vector<uint8_t> &v) {
+    return write_all(fd, v.data(), v.size());
+}
 
 // Reads exactly n bytes with a deadline, running the event loop in between so that the
 // library keeps writing its side.
@@ -200,6 +207,81 @@ inline ofconn_cfg of_cfg(uint32_t rx_buf_size = 4096) {
     c.rx_buf_size = rx_buf_size;
     c.msg_len = ofmsg_payload_len;
     return c;
+}
+
+}  // namespace th
+
+namespace th {
+
+// What the host's two callbacks saw, plus optional hooks run inside them.
+struct Recorder {
+    struct Event {
+        ofconn *conn;
+        uint32_t event;
+        size_t log_index;  // log lines written before the host heard it
+    };
+    struct Message {
+        ofconn *conn;
+        std::vector<uint8_t> bytes;
+        size_t log_index;
+    };
+    std::vector<Event> events;
+    std::vector<Message> msgs;
+    std::function<void(ofconn *, const uint8_t *, int32_t)> on_rx;
+    std::function<void(ofconn *, uint32_t)> on_event;
+
+    size_t count(uint32_t ev) const {
+        size_t n = 0;
+        for (const auto &e : events)
+            n += e.event == ev;
+        return n;
+    }
+    size_t count(uint32_t ev, const ofconn *c) const {
+        size_t n = 0;
+        for (const auto &e : events)
+            n += e.event == ev && e.conn == c;
+        return n;
+    }
+    ofconn *last_up() const {
+        for (auto it = events.rbegin(); it != events.rend(); ++it)
+            if (it->event == OFCONN_CONNECTION_UP) return it->conn;
+        return nullptr;
+    }
+};
+
+inline Recorder &rec() {
+    static Recorder r;
+    return r;
+}
+
+inline void rec_event(ofconn *c, uint32_t ev) {
+    rec().events.push_back({c, ev, log_lines().size()});
+    if (rec().on_event) rec().on_event(c, ev);
+}
+
+inline int32_t rec_rx(ofconn *c, const uint8_t *b, int32_t n) {
+    rec().msgs.push_back({c, std::vector<uint8_t>(b, b + n), log_lines().size()});
+    if (rec().on_rx) rec().on_rx(c, b, n);
+    return 0;
+}
+
+inline ofconn_registration registration(uint32_t rx_buf_size = 4096) {
+    ofconn_registration r;
+    r.event_cb = rec_event;
+    r.rx_cb = rec_rx;
+    r.conn_cfg = of_cfg(rx_buf_size);
+    return r;
+}
+
+inline void reset_recorder() {
+    rec().events.clear();
+    rec().msgs.clear();
+    rec().on_rx = nullptr;
+    rec().on_event = nullptr;
+}
+
+inline uint16_t server_port() {
+    return bound_port(ofserver_local_inst.ofs_ctx->socket_fd);
 }
 
 }  // namespace th

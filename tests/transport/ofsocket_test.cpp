@@ -9,8 +9,12 @@
 namespace {
 
 int g_recv, g_accept, g_write, g_connect;
-int on_recv(ofsocket *) { return ++g_recv; }
-int on_accept(ofsocket *) { return ++g_accept; }
+int on_recv(ofsocket *) {
+    return ++g_recv;
+}
+int on_accept(ofsocket *) {
+    return ++g_accept;
+}
 int on_write(ofsocket *s) {
     ofsocket_disable_write(s);  // stop the level-triggered repeats
     return ++g_write;
@@ -21,7 +25,7 @@ int on_connect(ofsocket *s) {
 }
 
 class Wrapper : public ::testing::Test {
-  protected:
+   protected:
     void SetUp() override {
         th::capture_logs();
         g_recv = g_accept = g_write = g_connect = 0;
@@ -145,7 +149,8 @@ TEST_F(Wrapper, StatusFlagOptionsFailWhenTheDescriptorIsBad) {
     sock->socket_fd = dead;  // a number with no open file behind it
     EXPECT_EQ(ofsocket_set_option(sock, OFSOCKET_OPT_NONBLOCK, 1), -1);
     EXPECT_EQ(ofsocket_set_option(sock, OFSOCKET_OPT_BLOCK, 1), -1);
-    EXPECT_EQ(th::logged("setsockopt failed: fd:[0-9]+, err:9\\(Bad file descriptor\\)").size(), 2u);
+    EXPECT_EQ(th::logged("setsockopt failed: fd:[0-9]+, err:9\\(Bad file descriptor\\)").size(),
+              2u);
     sock->socket_fd = -1;
     close(fd);
 }
@@ -155,14 +160,15 @@ TEST(SocketOptions, TcpOptionsKeepAliveAndLingerReachTheKernel) {
     ofsocket *sock = ofsocket_alloc();
     int fd = ofsocket_open_socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
-    EXPECT_TRUE(th::has_log("^INFO ofsocket_open_socket:[0-9]+ Socket opened, fd: " +
-                            std::to_string(fd) + "$"));
+    EXPECT_TRUE(th::has_log(
+        "^INFO ofsocket_open_socket:[0-9]+ Socket opened, fd: " + std::to_string(fd) + "$"));
     ofsocket_set_socket(sock, fd);
     EXPECT_EQ(ofsocket_set_option(sock, OFSOCKET_OPT_TCP_NODELAY, 1), 0);
     EXPECT_EQ(ofsocket_set_option(sock, OFSOCKET_OPT_LINGER, 1, 7), 0);
     EXPECT_EQ(ofsocket_set_option(sock, OFSOCKET_OPT_REUSEADDR, 1), 0);
     ofsocket_set_tcp_keep_alive(sock);
-    EXPECT_EQ(th::logged("^INFO ofsocket_set_tcp_keep_alive:[0-9]+ setsockopt succeded: fd:").size(), 3u);
+    EXPECT_EQ(
+        th::logged("^INFO ofsocket_set_tcp_keep_alive:[0-9]+ setsockopt succeded: fd:").size(), 3u);
     int v = 0;
     socklen_t l = sizeof v;
     getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, &l);
@@ -196,9 +202,11 @@ TEST(SocketCalls, BindListenAcceptAndConnectLogTheirResults) {
     ofsocket_create_sockaddr_in(ls, 0, htonl(0x7f000001));
     EXPECT_EQ(ls->addr_len, 16u);
     EXPECT_EQ(ofsocket_bind(ls), 0);
-    EXPECT_TRUE(th::has_log("^INFO ofsocket_bind:[0-9]+ bind succedded: addr:127\\.0\\.0\\.1:0, fd:"));
+    EXPECT_TRUE(
+        th::has_log("^INFO ofsocket_bind:[0-9]+ bind succedded: addr:127\\.0\\.0\\.1:0, fd:"));
     EXPECT_EQ(ofsocket_listen(ls, 10), 0);
-    EXPECT_TRUE(th::has_log("^INFO ofsocket_listen:[0-9]+ listen succedded: addr:127\\.0\\.0\\.1:0, fd:"));
+    EXPECT_TRUE(
+        th::has_log("^INFO ofsocket_listen:[0-9]+ listen succedded: addr:127\\.0\\.0\\.1:0, fd:"));
     uint16_t port = th::bound_port(ls->socket_fd);
 
     // A second socket on the same address: bind fails with EADDRINUSE.
@@ -207,20 +215,23 @@ TEST(SocketCalls, BindListenAcceptAndConnectLogTheirResults) {
     ofsocket_create_sockaddr_in(dup_s, htons(port), htonl(0x7f000001));
     EXPECT_EQ(ofsocket_bind(dup_s), -1);
     EXPECT_EQ(errno, EADDRINUSE);
-    EXPECT_TRUE(th::has_log("^ERRS ofsocket_bind:[0-9]+ bind failed: addr:127\\.0\\.0\\.1:" +
-                            std::to_string(port) + ", fd:[0-9]+, err:98\\(Address already in use\\)$"));
+    EXPECT_TRUE(th::has_log(
+        "^ERRS ofsocket_bind:[0-9]+ bind failed: addr:127\\.0\\.0\\.1:" + std::to_string(port) +
+        ", fd:[0-9]+, err:98\\(Address already in use\\)$"));
     // Use it as the client instead.
     EXPECT_EQ(ofsocket_connect(dup_s), 0);
-    EXPECT_TRUE(th::has_log("^INFO ofsocket_connect:[0-9]+ connect succedded: addr:127\\.0\\.0\\.1:" +
-                            std::to_string(port) + ", fd:"));
+    EXPECT_TRUE(
+        th::has_log("^INFO ofsocket_connect:[0-9]+ connect succedded: addr:127\\.0\\.0\\.1:" +
+                    std::to_string(port) + ", fd:"));
 
     struct sockaddr *peer = nullptr;
     socklen_t plen = 0;
     int nfd = ofsocket_accept(ls, &peer, &plen);
     ASSERT_GE(nfd, 0);
     EXPECT_EQ(plen, 16u);
-    EXPECT_TRUE(th::has_log("^INFO ofsocket_accept:[0-9]+ accept succedded: new addr:127\\.0\\.0\\.1:[0-9]+, new fd:" +
-                            std::to_string(nfd) + "$"));
+    EXPECT_TRUE(th::has_log(
+        "^INFO ofsocket_accept:[0-9]+ accept succedded: new addr:127\\.0\\.0\\.1:[0-9]+, new fd:" +
+        std::to_string(nfd) + "$"));
     free(peer);
     close(nfd);
 
@@ -241,7 +252,8 @@ TEST(SocketCalls, BindListenAcceptAndConnectLogTheirResults) {
     EXPECT_EQ(ofsocket_connect(refused), -1);
     EXPECT_EQ(errno, ECONNREFUSED);
     EXPECT_TRUE(th::has_log("^ERRS ofsocket_connect:[0-9]+ connect failed: addr:127\\.0\\.0\\.1:" +
-                            std::to_string(nobody) + ", fd:[0-9]+,  err:111\\(Connection refused\\)$"));
+                            std::to_string(nobody) +
+                            ", fd:[0-9]+,  err:111\\(Connection refused\\)$"));
     ofsocket_free(refused);
     ofsocket_free(dup_s);
     ofsocket_free(ls);

@@ -78,7 +78,9 @@ struct Victim {
 Victim *g_victims[2];
 int g_fresh_calls = 0;
 Pair *g_fresh = nullptr;
-void fresh_cb(void *, int) { g_fresh_calls++; }
+void fresh_cb(void *, int) {
+    g_fresh_calls++;
+}
 void killer_cb(void *data, int fd) {
     Victim *self = static_cast<Victim *>(data);
     self->ran++;
@@ -123,12 +125,16 @@ TEST(Dispatcher, RejectsBadArguments) {
 
 int g_ticks = 0;
 uint32_t g_self_id = 0;
-void tick(void *) { g_ticks++; }
+void tick(void *) {
+    g_ticks++;
+}
 void cancel_self(void *) {
     g_ticks++;
     EXPECT_EQ(ofhost_timer_cancel(g_self_id), 1);
 }
-void stop_loop(void *) { ofhost_loop_stop(); }
+void stop_loop(void *) {
+    ofhost_loop_stop();
+}
 
 TEST(Loop, TimersFireOnceOrPeriodicallyAndCancelInsideTheirCallback) {
     g_ticks = 0;
@@ -167,7 +173,8 @@ TEST(Queue, ZeroHeadIsEmptyAndRequeuePutsInFront) {
     EXPECT_EQ(embq_is_empty(&q), 1);
     EXPECT_EQ(embq_dqueue(&q), nullptr);
     embq e[3];
-    for (auto &x : e) embq_init(&x);
+    for (auto &x : e)
+        embq_init(&x);
     embq_enqueue(&q, &e[0]);  // works on a zero head too
     embq_enqueue(&q, &e[1]);
     EXPECT_EQ(embq_is_empty(&q), 0);
@@ -182,7 +189,8 @@ TEST(List, WalkVisitsEachOnceAndSurvivesRemovingWhatItReturns) {
     oflist *l = ListCreate();
     ASSERT_NE(l, nullptr);
     int items[5];
-    for (int &i : items) ASSERT_EQ(ListInsert(l, &i), 1);
+    for (int &i : items)
+        ASSERT_EQ(ListInsert(l, &i), 1);
     EXPECT_EQ(ListEntries(l), 5u);
     EXPECT_EQ(ListGet(l, LIST_GET_FIRST), &items[0]);
     int seen = 0;
