@@ -1,0 +1,84 @@
+#!/bin/bash
+# ovs-ofctl as a controller tool against ofagentd --listen: show, dump-desc, dump-ports,
+# add-flow / mod-flows / del-flows (strict and by cookie) with dump-flows checking the agent's
+# flow table after each, probe, and a 1000-round-trip echo benchmark. Every command runs under
+# timeout and must exit 0.
+. "$(dirname "$0")/lib.sh"
+need ovs-ofctl
+
+port=$(free_port)
+T=tcp:127.0.0.1:$port
+start agent "$BIN/ofagentd" --listen "127.0.0.1:$port" --ports 4 --dpid 00000000000000ab
+wait_for "$WORK/agent.out" "listening on" 10 || { FAILED=1; finish; }
+
+ofctl() { # runs one command; its output is in $WORK/last
+    timeout 20 ovs-ofctl -O OpenFlow13 --no-names "$@" >"$WORK/last" 2>&1
+    local rc=$?
+    echo "\$ ovs-ofctl $*  (exit $rc)" >>"$WORK/ofctl.log"
+    cat "$WORK/last" >>"$WORK/ofctl.log"
+    return $rc
+}
+out_has() { grep -qE -e "$1" "$WORK/last"; }
+flows() { ofctl dump-flows "$T" && grep -c " cookie=" "$WORK/last"; }
+dump() { timeout 20 ovs-ofctl -O OpenFlow13 --no-names dump-flows "$T"; }
+
+check "show exits 0" ofctl show "$T"
+check "show: features with the agent's dpid" out_has "dpid:00000000000000ab"
+check "show: the four simulated ports" bash -c "[ \$(grep -cE '^ [1-4]\(port[1-4]\): addr:02:00:00:00:00:0[1-4]' '$WORK/last') = 4 ]"
+check "dump-desc exits 0" ofctl dump-desc "$T"
+check "dump-desc: the agent's description" out_has "Manufacturer: ofagent project"
+check "dump-ports exits 0" ofctl dump-ports "$T"
+check "dump-ports: every port reported" bash -c "[ \$(grep -cE 'port +[1-4]: rx pkts=' '$WORK/last') = 4 ]"
+check "dump-ports 2: one port" \
+    [ "$(timeout 20 ovs-ofctl -O OpenFlow13 --no-names dump-ports "$T" 2 | grep -cE 'port +[0-9]+: rx')" = 1 ]
+
+check "add-flow exits 0" ofctl add-flow "$T" 'in_port=1,ip,actions=output:2'
+check "dump-flows exits 0" ofctl dump-flows "$T"
+check "dump-flows lists the flow" out_has " ip,in_port=1 actions=output:2$"
+check "add-flow of a second, more specific flow" \
+    ofctl add-flow "$T" 'priority=200,cookie=0x5,in_port=1,tcp,tp_dst=80,actions=output:3'
+check "add-flow with a masked IPv4 match" ofctl add-flow "$T" 'priority=50,ip,nw_dst=10.1.0.0/16,actions=output:4'
+# ovs-ofctl leaves the default priority (32768) out of its text.
+check "three flows, highest priority first" \
+    [ "$(dump | grep -oE '(priority=[0-9]+,|n_bytes=0, ip,in_port=1)' | tr '\n' ' ')" = "n_bytes=0, ip,in_port=1 priority=200, priority=50, " ]
+check "re-adding an identical flow replaces it" ofctl add-flow "$T" 'in_port=1,ip,actions=output:4'
+check "  ... still three flows" [ "$(flows)" = 3 ]
+check "mod-flows (non-strict) on in_port=1" ofctl mod-flows "$T" 'in_port=1,actions=output:3'
+ofctl dump-flows "$T"
+check "  ... both in_port=1 flows now output to 3, the other keeps its action" \
+    bash -c "[ \$(grep -c 'in_port=1.*actions=output:3' '$WORK/last') = 2 ] && grep -q 'nw_dst=10.1.0.0/16 actions=output:4' '$WORK/last'"
+check "mod-flows --strict changes only the exact flow" \
+    ofctl --strict mod-flows "$T" 'priority=50,ip,nw_dst=10.1.0.0/16,actions=output:1'
+check "  ... the masked flow outputs to 1" grep -q 'nw_dst=10.1.0.0/16 actions=output:1' <<<"$(dump)"
+check "del-flows --strict removes only the exact flow" \
+    ofctl --strict del-flows "$T" 'priority=200,in_port=1,tcp,tp_dst=80'
+check "  ... two flows left" [ "$(flows)" = 2 ]
+check "add-flow with a cookie" ofctl add-flow "$T" 'priority=10,cookie=0x77,udp,actions=output:2'
+check "del-flows by cookie removes only that flow" ofctl del-flows "$T" 'cookie=0x77/-1'
+check "  ... two flows left" [ "$(flows)" = 2 ]
+check "del-flows with an out_port filter" ofctl del-flows "$T" 'out_port=1'
+only_output3_left() {
+    local d
+    d=$(dump)
+    [ "$(grep -c ' cookie=' <<<"$d")" = 1 ] && grep -q "in_port=1 actions=output:3" <<<"$d"
+}
+check "  ... only the in_port=1 flow (output:3) stays" only_output3_left
+check "del-flows exits 0" ofctl del-flows "$T"
+check "  ... the table is empty" [ "$(flows)" = 0 ]
+
+check "probe exits 0" ofctl probe "$T"
+check "benchmark 16 bytes x 1000 exits 0" ofctl benchmark "$T" 16 1000
+check "benchmark: 1000 round trips" out_has "1000 packets"
+check "the agent answered every benchmark echo through the codec" \
+    bash -c "[ \$(grep -c -e '-> {type=OFPT_ECHO_REPLY, length=24' '$WORK/agent.out') -ge 1000 ]"
+
+# A message the agent cannot decode gets an OFPT_ERROR; ovs-ofctl then exits non-zero.
+check "a packet-out is refused with an error (ovs-ofctl exits 1)" \
+    bash -c "! timeout 20 ovs-ofctl -O OpenFlow13 --no-names packet-out $T 'in_port=1 packet=0000000000010000000000020800 actions=output:2' 2>$WORK/po.err"
+check "  ... and the error names the request" grep -q "OFPT_ERROR" "$WORK/po.err"
+
+stop agent
+check "agent exits 0" [ "$STATUS_agent" = 0 ]
+check "every local client was reported down" \
+    [ "$(grep -c '^local client .* connected' "$WORK/agent.out")" = "$(grep -c ' disconnected$' "$WORK/agent.out")" ]
+finish
