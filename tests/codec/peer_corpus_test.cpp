@@ -1,6 +1,8 @@
 // Messages written by other OpenFlow implementations: every one is decoded or refused with
 // a documented status, nothing leaks, and the decoded records agree with the other
 // implementation's own JSON view of the same bytes.
+// 64-bit directory offsets, or readdir fails with EOVERFLOW on 32-bit targets.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 
 #include <algorithm>
