@@ -74,7 +74,7 @@ static void on_unexpected(void *body, ofmsg *msg) {
     uint8_t type = s->cur[1];
     print_rx(msg, body);
     session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_TYPE, s->cur, s->cur_len);
-    ofmsg_free(type, body);
+    host_free_body(type, body);
 }
 
 /* ---- Flows and statistics ---------------------------------------------------------------- */

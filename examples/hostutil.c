@@ -201,3 +201,22 @@ void host_print_message(const char *peer, const char *dir, const uint8_t *bytes,
     printf("%s %s %s\n", peer, dir, ofmsg_print(bytes, body));
     fflush(stdout);
 }
+
+void host_free_body(uint8_t type, void *body) {
+    ofmsg_multipart_reply *reply = body;
+    if (type == OFPT_MULTIPART_REPLY && reply && reply->type == OFPMP_FLOW && reply->body) {
+        /* The release of a flow-statistics reply leaves each entry's match and instructions
+         * to their holder (an agent lends its flow table's records to the encoder); a decoded
+         * reply is their only holder. */
+        ofmsg_flow_stats_reply *list = reply->body;
+        uint32_t i;
+        for (i = 0; i < list->num_flows; i++) {
+            ofmsg_flow_stat *st = list->flow_stats[i];
+            if (st->match) ofmsg_flow_match_free(st->match);
+            if (st->instructions) ofmsg_flow_instructions_free(st->instructions);
+            st->match = NULL;
+            st->instructions = NULL;
+        }
+    }
+    ofmsg_free(type, body);
+}

@@ -57,6 +57,10 @@ uint64_t host_now_ms(void);
 void host_log_sink(int level, const char *line);
 extern int host_verbose;
 
+/* Releases a decoded body record like ofmsg_free, and also what ofmsg_free leaves to the
+ * holder: the match and instructions of each entry of a flow-statistics reply. */
+void host_free_body(uint8_t type, void *body);
+
 /* Prints one message as the codec's one-line text with a direction tag and the peer name.
  * body is the decoded record or null (the header is then printed alone). */
 void host_print_message(const char *peer, const char *dir, const uint8_t *bytes, const void *body);

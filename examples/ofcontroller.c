@@ -201,7 +201,12 @@ static void print_received(void *body, ofmsg *msg) {
 
 static void on_print_only(void *body, ofmsg *msg) {
     print_received(body, msg);
-    ofmsg_free(((agent *)msg->ctx)->cur[1], body);
+    host_free_body(((agent *)msg->ctx)->cur[1], body);
+}
+
+static void on_multipart_reply(void *body, ofmsg *msg) {
+    print_received(body, msg);
+    host_free_body(OFPT_MULTIPART_REPLY, body);
 }
 
 static void on_features_reply(void *body, ofmsg *msg) {
@@ -250,7 +255,7 @@ static void register_callbacks(void) {
     cbs[OFPT_FEATURES_REPLY] = on_features_reply;
     cbs[OFPT_PACKET_IN] = on_print_only;
     cbs[OFPT_PORT_STATUS] = on_print_only;
-    cbs[OFPT_MULTIPART_REPLY] = on_print_only;
+    cbs[OFPT_MULTIPART_REPLY] = on_multipart_reply;
     ofmsg_register_callbacks(cbs);
 }
 

@@ -76,6 +76,16 @@ wait_for() {
     return 1
 }
 
+# wait_count FILE PATTERN N SECONDS: until at least N lines match.
+wait_count() {
+    local i
+    for i in $(seq 1 $(($4 * 10))); do
+        [ "$(grep -cE -e "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 check() { # DESCRIPTION COMMAND...
     local what=$1
     shift

@@ -1,0 +1,33 @@
+#!/bin/bash
+# ofcontroller and ofagentd run under valgrind through a full exchange (flows added, modified
+# and expired, packet-ins, port status, tunnels, local ovs-ofctl clients, a reconnect) and
+# are stopped with SIGTERM: both exit 0 with no memory error and no definite or indirect leak.
+. "$(dirname "$0")/lib.sh"
+need valgrind
+VG="valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite,indirect
+    --show-leak-kinds=definite,indirect --error-exitcode=3"
+port=$(free_port)
+lport=$(free_port)
+start ctl $VG "$BIN/ofcontroller" --listen "127.0.0.1:$port" --flow-timeout 2
+wait_for "$WORK/ctl.out" "listening on" 30 || { FAILED=1; finish; }
+start agent $VG "$BIN/ofagentd" --controller "127.0.0.1:$port" --listen "127.0.0.1:$lport" \
+    --events 1 --backoff-min 100 --backoff-max 200
+wait_for "$WORK/agent.out" "flow removed" 30
+if command -v ovs-ofctl >/dev/null; then
+    T=tcp:127.0.0.1:$lport
+    timeout 30 ovs-ofctl -O OpenFlow13 --no-names add-flow "$T" 'priority=7,in_port=3,ip,actions=output:1'
+    timeout 30 ovs-ofctl -O OpenFlow13 --no-names mod-flows "$T" 'ip,actions=output:2'
+    timeout 30 ovs-ofctl -O OpenFlow13 --no-names dump-flows "$T" >/dev/null
+fi
+stop ctl
+wait_for "$WORK/agent.out" "reconnecting" 10
+start ctl2 $VG "$BIN/ofcontroller" --listen "127.0.0.1:$port"
+wait_for "$WORK/ctl2.out" "OFPT_FEATURES_REPLY" 30
+sleep 1
+stop agent
+stop ctl2
+check "controller: exit 0 under valgrind (no errors, no leaks)" [ "$STATUS_ctl" = 0 ]
+check "agent: exit 0 under valgrind (no errors, no leaks)" [ "$STATUS_agent" = 0 ]
+check "second controller: exit 0 under valgrind" [ "$STATUS_ctl2" = 0 ]
+check "the agent reconnected" has "$WORK/ctl2.out" "<- \{type=OFPT_FEATURES_REPLY"
+finish
