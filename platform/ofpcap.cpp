@@ -15,7 +15,11 @@ constexpr size_t kEthLen = 14;
 constexpr size_t kIpLen = 20;
 constexpr size_t kTcpLen = 20;
 constexpr size_t kHeadersLen = kEthLen + kIpLen + kTcpLen;
-constexpr size_t kMaxSegment = 0xffff - kIpLen - kTcpLen;  // the IPv4 total length is 16 bits
+// Segments and unacknowledged bytes stay within half the advertised window, so that tools
+// never see the window fill up.
+constexpr uint16_t kWindow = 0xffff;
+constexpr size_t kMaxSegment = 32768;
+constexpr uint32_t kUnackedLimit = 32768;
 constexpr size_t kMaxFlows = 64;
 constexpr uint32_t kSnapLen = kHeadersLen + kMaxSegment;
 
@@ -27,10 +31,12 @@ struct Endpoint {
     bool operator==(const Endpoint &o) const { return ip == o.ip && port == o.port; }
 };
 
-// One TCP session; next_seq[0] belongs to a, next_seq[1] to b.
+// One TCP session; index 0 belongs to a, 1 to b. unacked counts the bytes a side sent that
+// the other side has not acknowledged yet.
 struct Flow {
     Endpoint a, b;
     uint32_t next_seq[2];
+    uint32_t unacked[2];
 };
 
 void put16(uint8_t *p, uint16_t v) {
@@ -107,7 +113,7 @@ void emit(ofpcap *p, const Endpoint &src, const Endpoint &dst, uint32_t seq, uin
     put32(tcp + 8, (flags & kAck) ? ack : 0);
     tcp[12] = (kTcpLen / 4) << 4;
     tcp[13] = flags;
-    put16(tcp + 14, 0xffff);
+    put16(tcp + 14, kWindow);
     if (len) std::memcpy(tcp + kTcpLen, payload, len);
     uint8_t pseudo[12];
     std::memcpy(pseudo, ip + 12, 8);
@@ -151,6 +157,7 @@ Flow *find_or_open(ofpcap *p, const Endpoint &src, const Endpoint &dst, int &sid
     emit(p, src, dst, isn_a + 1, isn_b + 1, kAck, nullptr, 0);
     fl.next_seq[0] = isn_a + 1;
     fl.next_seq[1] = isn_b + 1;
+    fl.unacked[0] = fl.unacked[1] = 0;
     side = 0;
     return &fl;
 }
@@ -190,12 +197,18 @@ OFHOST_API int ofpcap_write(ofpcap *pcap, uint32_t src_ip, uint16_t src_port, ui
     int side = 0;
     Flow *fl = find_or_open(pcap, src, dst, side);
     if (!fl) return -1;
+    const int peer = 1 - side;
+    fl->unacked[peer] = 0;  // every segment of ours acknowledges what the peer sent
     size_t off = 0;
     do {
         const size_t n = len - off < kMaxSegment ? len - off : kMaxSegment;
-        emit(pcap, src, dst, fl->next_seq[side], fl->next_seq[1 - side], kPsh | kAck, bytes + off,
-             n);
+        if (fl->unacked[side] && fl->unacked[side] + n > kUnackedLimit) {
+            emit(pcap, dst, src, fl->next_seq[peer], fl->next_seq[side], kAck, nullptr, 0);
+            fl->unacked[side] = 0;
+        }
+        emit(pcap, src, dst, fl->next_seq[side], fl->next_seq[peer], kPsh | kAck, bytes + off, n);
         fl->next_seq[side] += static_cast<uint32_t>(n);
+        fl->unacked[side] += static_cast<uint32_t>(n);
         off += n;
     } while (off < len);
     return pcap->failed ? -1 : 0;

@@ -119,11 +119,20 @@ TEST_F(ExternalOracle, WiresharkDissectsEncodedMessagesAsWritten) {
                                samples[i].bytes.data(), samples[i].bytes.size()),
                   0);
     }
+    // The largest message needs two TCP segments, which the dissector reassembles.
+    // Its data is the failed request, a long echo request, as dissectors expect.
+    static uint8_t data[65535 - 12] = {0x04, 0x02, 0xff, 0xf3, 0x00, 0x00, 0x00, 0x07};
+    ofmsg_error big{OFPET_BAD_REQUEST, OFPBRC_BAD_LEN, sizeof data, data};
+    const auto big_msg = encode(OFPT_ERROR, &big, 7);
+    ASSERT_EQ(big_msg.size(), 65535u);
+    ASSERT_EQ(ofpcap_write(pcap, agent, 40000, controller, 6653, big_msg.data(), big_msg.size()),
+              0);
     ASSERT_EQ(ofpcap_close(pcap), 0);
 
     const std::string json =
         run("tshark -r " + path + " -T json --no-duplicate-keys -J openflow_v4 2>/dev/null");
     ASSERT_FALSE(json.empty()) << "tshark gave no output";
+    EXPECT_NE(json.find("\"openflow_v4.length\": \"65535\""), std::string::npos);
     for (const Sample &s : samples)
         for (const std::string &field : s.tshark_fields)
             EXPECT_NE(json.find(field), std::string::npos) << s.name << ": " << field;
@@ -132,10 +141,11 @@ TEST_F(ExternalOracle, WiresharkDissectsEncodedMessagesAsWritten) {
                                       " -Y '_ws.malformed || _ws.expert.severity >= 6291456' "
                                       "-T fields -e frame.number 2>/dev/null");
     EXPECT_EQ(malformed, "") << "frames flagged by tshark";
-    // Three handshake frames, then one frame per message, all in one TCP stream.
+    // Three handshake frames, one frame per message and three for the largest one (two
+    // segments with the peer's acknowledgement between them), all in one TCP stream.
     const std::string frames = run("tshark -r " + path + " -T fields -e tcp.stream 2>/dev/null");
     EXPECT_EQ(std::count(frames.begin(), frames.end(), '\n'),
-              static_cast<long>(3 + samples.size()));
+              static_cast<long>(3 + samples.size() + 3));
     EXPECT_EQ(frames.find('1'), std::string::npos);
 }
 
