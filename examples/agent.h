@@ -96,7 +96,7 @@ void agent_receive(session *s, const uint8_t *bytes, uint32_t len);
 
 /* ---- Flow table (agent_flows.c) ---- */
 /* Applies a decoded flow-mod and takes the record. */
-void flows_apply(session *s, ofmsg_flow_mod *fm, uint32_t xid);
+void flows_apply(session *s, ofmsg_flow_mod *fm);
 /* Answers an OFPMP_FLOW request (possibly in several replies). */
 void flows_stats_reply(session *s, const ofmsg_flow_stats_request *req, uint32_t xid);
 /* Removes flows whose idle or hard timeout has passed, telling the controller. */

@@ -165,10 +165,9 @@ void flows_clear(void) {
 
 /* ---- Flow-mod commands ------------------------------------------------------------------- */
 
-static void flow_add(session *s, ofmsg_flow_mod *fm, uint32_t xid) {
+static void flow_add(session *s, ofmsg_flow_mod *fm) {
     agent_flow **link = &agent.flows, *f;
     uint64_t now = host_now_ms();
-    (void)xid;
     for (f = agent.flows; f; f = f->next) {
         if (f->fm->table_id == fm->table_id && f->fm->priority == fm->priority &&
             match_equal(f->fm->match, fm->match)) {
@@ -323,7 +322,7 @@ static void flow_delete(session *s, ofmsg_flow_mod *fm, int strict) {
     ofmsg_free(OFPT_FLOW_MOD, fm);
 }
 
-void flows_apply(session *s, ofmsg_flow_mod *fm, uint32_t xid) {
+void flows_apply(session *s, ofmsg_flow_mod *fm) {
     int is_delete = fm->command == OFPFC_DELETE || fm->command == OFPFC_DELETE_STRICT;
     if (fm->table_id >= AGENT_N_TABLES && !(is_delete && fm->table_id == HOST_OFPTT_ALL)) {
         session_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_BAD_TABLE_ID, s->cur,
@@ -333,7 +332,7 @@ void flows_apply(session *s, ofmsg_flow_mod *fm, uint32_t xid) {
     }
     switch (fm->command) {
         case OFPFC_ADD:
-            flow_add(s, fm, xid);
+            flow_add(s, fm);
             break;
         case OFPFC_MODIFY:
             flow_modify(s, fm, 0);

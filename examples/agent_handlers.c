@@ -81,7 +81,7 @@ static void on_unexpected(void *body, ofmsg *msg) {
 
 static void on_flow_mod(void *body, ofmsg *msg) {
     print_rx(msg, body);
-    flows_apply(session_of(msg), body, msg->xid); /* the table keeps the record */
+    flows_apply(session_of(msg), body); /* the table keeps the record */
 }
 
 static void reply_desc(session *s, uint32_t xid) {
