@@ -270,6 +270,7 @@ static int parse_args(int argc, char **argv) {
                                          {"backoff-max", required_argument, NULL, 'B'},
                                          {"exit-after", required_argument, NULL, 'x'},
                                          {"verbose", no_argument, NULL, 'v'},
+                                         {"help", no_argument, NULL, 'h'},
                                          {NULL, 0, NULL, 0}};
     int c;
     agent.dpid = 1;
@@ -318,6 +319,9 @@ static int parse_args(int argc, char **argv) {
             case 'v':
                 host_verbose = 1;
                 break;
+            case 'h':
+                usage(argv[0]);
+                exit(0);
             default:
                 return -1;
         }
