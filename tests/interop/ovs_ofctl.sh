@@ -66,6 +66,18 @@ check "  ... only the in_port=1 flow (output:3) stays" only_output3_left
 check "del-flows exits 0" ofctl del-flows "$T"
 check "  ... the table is empty" [ "$(flows)" = 0 ]
 
+# A table too large for one reply: the flow statistics come in several, flagged "more".
+for i in $(seq 1 2000); do
+    echo "priority=$((i % 100)),ip,nw_dst=10.$((i / 256)).$((i % 256)).0/24,actions=output:$((i % 4 + 1))"
+done >"$WORK/flows.txt"
+check "add-flows of 2000 flows exits 0" ofctl add-flows "$T" "$WORK/flows.txt"
+check "  ... dump-flows lists all 2000" [ "$(flows)" = 2000 ]
+check "  ... sent as several replies with the more flag" \
+    [ "$(grep -c -e '-> {type=OFPT_MULTIPART_REPLY.*OFPMP_FLOW(1), flags=0x1' "$WORK/agent.out")" -ge 2 ]
+check "del-flows of a /16 removes its 256 flows" ofctl del-flows "$T" 'ip,nw_dst=10.1.0.0/16'
+check "  ... 1744 flows left" [ "$(flows)" = 1744 ]
+check "del-flows clears the rest" ofctl del-flows "$T"
+
 check "probe exits 0" ofctl probe "$T"
 check "benchmark 16 bytes x 1000 exits 0" ofctl benchmark "$T" 16 1000
 check "benchmark: 1000 round trips" out_has "1000 packets"
