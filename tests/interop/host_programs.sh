@@ -50,6 +50,9 @@ if command -v tshark >/dev/null; then
         check "$who capture holds all $printed printed messages" [ "$(wc -l <"$WORK/$who.types")" = "$printed" ]
         malformed=$(tshark -r "$WORK/$who.pcap" -d "tcp.port==$port,openflow" -Y _ws.malformed 2>/dev/null | wc -l)
         check "$who capture has no malformed message" [ "$malformed" = 0 ]
+        # Sequence numbers that do not add up show as lost, retransmitted or out-of-order.
+        seqfaults=$(tshark -r "$WORK/$who.pcap" -Y tcp.analysis.flags 2>/dev/null | wc -l)
+        check "$who capture has consistent TCP sequence numbers" [ "$seqfaults" = 0 ]
         for t in 0 2 3 4 5 6 10 11 12 14 18 19 20 21; do
             check "$who capture holds OpenFlow type $t" grep -qx "$t" "$WORK/$who.types"
         done
