@@ -308,10 +308,17 @@ OFAGENT_API uint32_t ofoxm_header_value(uint32_t field, uint8_t mask_flag);
 
 /* Match builders. A TLV builder stores into slot idx (replacing and releasing what the slot
  * held, so a repeated field never leaves a gap) and keeps `length` equal to the TLV bytes
- * held. An idx outside 0..18, or an allocation failure, leaves the match unchanged. */
+ * held. An idx outside 0..18 (or 4), a builder whose kind is not the slot's field's kind, a
+ * header naming another field than the slot's, or an allocation failure leaves the match
+ * unchanged. The stored header's length byte and has-mask bit are set to what the encoder
+ * writes: the value width, doubled with the mask for the _mask builders of maskable kinds. */
 OFAGENT_API ofmsg_flow_match *ofmsg_match_create(void);
 OFAGENT_API void ofmsg_match_tlv_create_8_value(ofmsg_flow_match *match, uint32_t idx,
                                                 uint32_t header, uint8_t value);
+/* 8- and 16-bit fields carry no mask on the wire: their _mask builders keep value and mask in
+ * the value buffer but store a plain header (has-mask clear, length = value width), add 5 or 6
+ * to `length`, and encode as the plain value, so the TLV's length byte and the bytes written
+ * always agree and the message decodes back. */
 OFAGENT_API void ofmsg_match_tlv_create_8_value_mask(ofmsg_flow_match *match, uint32_t idx,
                                                      uint32_t header, uint8_t value,
                                                      uint8_t mask);
