@@ -147,7 +147,6 @@ void savl_delete(savl_node *node) {
         succ->left = node->left;
         node->left->up = succ;
         replace_child(parent, node, succ);
-        succ->height = node->height;
         rebalance(start);
     } else {
         replace_child(parent, node, node->left != nullptr ? node->left : node->right);
