@@ -57,6 +57,16 @@ if command -v tshark >/dev/null; then
             check "$who capture holds OpenFlow type $t" grep -qx "$t" "$WORK/$who.types"
         done
     done
+    # tshark as an independent reader of a few fields.
+    field() { tshark -r "$WORK/ctl.pcap" -d "tcp.port==$port,openflow" -Y "$1" -T fields \
+        -E aggregator=, "${@:2}" 2>/dev/null; }
+    check "tshark reads the features reply's dpid" \
+        [ "$(field openflow_v4.type==6 -e openflow_v4.switch_features.datapath_id)" = 0x000000000000002a ]
+    check "tshark reads the showcase flow: 5 OXM fields, set-field/output/experimenter actions" \
+        grep -qx $'100\t0,5,10,12,14,3\t25,0,65535' <<<"$(field openflow_v4.type==14 \
+        -e openflow_v4.flowmod.priority -e openflow_v4.oxm.field -e openflow_v4.action.type)"
+    check "tshark reads the flow-removed reason and cookie" \
+        [ "$(field openflow_v4.type==11 -e openflow_v4.flow_removed.reason -e openflow_v4.flow_removed.cookie)" = $'1\t0x0000000000001234' ]
 else
     echo "SKIP: tshark is not installed: captures not checked"
 fi
