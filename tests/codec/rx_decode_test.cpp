@@ -82,6 +82,22 @@ TEST(RxFailures, HexOfUnconsumedBytesStopsAt255Bytes) {
     EXPECT_TRUE(log.has(ERRS, expected));
 }
 
+TEST(RxFailures, StepThatConsumedEverythingBeforeFailingShowsEom) {
+    LogCapture log;
+    RxHarness rx;
+    // An experimenter message of the extension with a type outside its five: the step has
+    // taken the 16 header bytes when it refuses.
+    EXPECT_EQ(rx.decode(hex("04 04 00 10 00 00 00 01 00 4d 2a 91 00 00 00 09")),
+              OFMSG_ERR_BAD_EXP_TYPE);
+    EXPECT_TRUE(log.has(ERRS, "Error in parsing message, remaining buflen:0 content:<eom>"));
+    log.clear();
+    // With bytes after those 16, the hex starts at offset 16.
+    EXPECT_EQ(rx.decode(hex("04 04 00 14 00 00 00 01 00 4d 2a 91 00 00 00 09 de ad be ef")),
+              OFMSG_ERR_BAD_EXP_TYPE);
+    EXPECT_TRUE(log.has(ERRS, "Error in parsing message, remaining buflen:4 content:deadbeef"));
+    EXPECT_EQ(rx.delivered().calls, 0);
+}
+
 TEST(RxFailures, FlowRemovedAlwaysFailsWithItsWholeLengthLeftAndNoHex) {
     LogCapture log;
     RxHarness rx;
