@@ -117,7 +117,13 @@ static ofmsg_flow_mod *flow_mod_new(uint16_t priority, ofmsg_flow_match *match,
                                     ofmsg_instruction_actions *actions) {
     ofmsg_flow_mod *fm = calloc(1, sizeof *fm);
     ofmsg_instruction *inst;
-    if (!fm) return NULL;
+    if (!fm || !match) {
+        /* Out of memory: release what was built (the builders return null then). */
+        if (match) ofmsg_flow_match_free(match);
+        if (actions) ofmsg_flow_instruction_action_free(actions);
+        free(fm);
+        return NULL;
+    }
     fm->command = OFPFC_ADD;
     fm->priority = priority;
     fm->buffer_id = HOST_OFP_NO_BUFFER;
