@@ -100,6 +100,8 @@ size_t exp_len(const ofmsg_exp *e) {
         }
         case ZELTA_EXP_TUNNEL_V4_REPLY: {
             auto *rep = static_cast<const ofmsg_exp_tunnel_v4_reply *>(e->data);
+            // More entries than one message holds, or a missing array: nothing to encode.
+            if (rep->num_tunnels > (0xFFFFu - kExpHeader) / kTunnelEntry) return 0;
             if (rep->num_tunnels && !rep->tunnels) return 0;
             for (uint32_t i = 0; i < rep->num_tunnels; i++)
                 if (!rep->tunnels[i]) return 0;

@@ -210,36 +210,47 @@ bool flow_stat_encode(const ofmsg_flow_stat *s, Writer w) {
     return w.ok();
 }
 
-// Body size of a reply, or 0 for a reply that cannot be encoded.
-size_t reply_body_size(const ofmsg_multipart_reply *r) {
+constexpr size_t kTooBig = 0x10000;  // any body size at or above this cannot be sent
+
+size_t capped(size_t n) {
+    return n < kTooBig ? n : kTooBig;
+}
+
+// Body size of a reply (capped at kTooBig), or false for a type this side does not encode or
+// a body that is incomplete.
+bool reply_body_size(const ofmsg_multipart_reply *r, size_t *size) {
     switch (r->type) {
         case OFPMP_DESC:
-            return r->body ? kDescBody : 0;
+            *size = kDescBody;
+            return r->body != nullptr;
         case OFPMP_FLOW: {
             auto *f = static_cast<const ofmsg_flow_stats_reply *>(r->body);
-            if (!f || (f->num_flows && !f->flow_stats)) return 0;
+            if (!f || (f->num_flows && !f->flow_stats)) return false;
             size_t total = 0;
             for (uint32_t i = 0; i < f->num_flows; i++) {
                 const size_t n = flow_stat_size(f->flow_stats[i]);
-                if (n == 0) return 0;
-                total += n;
+                if (n == 0) return false;
+                total = capped(total + n);
             }
-            return total ? total : SIZE_MAX;  // SIZE_MAX: an empty but valid list
+            *size = total;
+            return true;
         }
         case OFPMP_PORT_STATS: {
             auto *p = static_cast<const ofmsg_port_stats_reply *>(r->body);
-            if (!p || (p->num_ports && !p->port_stats)) return 0;
-            return p->num_ports ? size_t{kPortStatsEntry} * p->num_ports : SIZE_MAX;
+            if (!p || (p->num_ports && !p->port_stats)) return false;
+            *size = capped(size_t{kPortStatsEntry} * capped(p->num_ports));
+            return true;
         }
         case OFPMP_PORT_DESC: {
             auto *p = static_cast<const ofmsg_port_desc_reply *>(r->body);
-            if (!p || (p->num_ports && !p->ports)) return 0;
+            if (!p || (p->num_ports && !p->ports)) return false;
             for (uint32_t i = 0; i < p->num_ports; i++)
-                if (!p->ports[i]) return 0;
-            return p->num_ports ? size_t{kPortEntry} * p->num_ports : SIZE_MAX;
+                if (!p->ports[i]) return false;
+            *size = capped(size_t{kPortEntry} * capped(p->num_ports));
+            return true;
         }
         default:
-            return 0;
+            return false;
     }
 }
 
@@ -395,12 +406,12 @@ int ofmsg_multipart_reply_encode(const ofmsg_multipart_reply *body, uint8_t **ou
                                  uint32_t *out_len) {
     OFLOG(OFLOG_DBUG, " ");
     if (!body) return -1;
-    const size_t size = reply_body_size(body);
-    if (size == 0) {
+    size_t size = 0;
+    if (!reply_body_size(body, &size)) {
         OFLOG(OFLOG_ERRS, "multipart reply type %u\n", (unsigned)body->type);
         return -1;
     }
-    const size_t len = kMpHeader + (size == SIZE_MAX ? 0 : size);
+    const size_t len = kMpHeader + size;
     uint8_t *buf = nullptr;
     uint32_t blen = 0;
     if (len > 0xFFFF || !alloc_message(len, &buf, &blen)) return -1;

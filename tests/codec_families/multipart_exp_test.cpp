@@ -342,3 +342,22 @@ TEST(Experimenter, UnencodableTypesAreRefusedAndNamesAreExact) {
     EXPECT_STREQ(ofmsg_zelta_exp_type_to_string(5), "unknown");
     EXPECT_EQ(sizeof zelta_exp_type, 4u);
 }
+
+TEST(SizeLimits, RepliesThatWouldExceedOneMessageAreRefused) {
+    std::vector<ofmsg_port_stats> stats(585);  // 16 + 585 * 112 = 65536
+    ofmsg_port_stats_reply ps{static_cast<uint32_t>(stats.size()), stats.data()};
+    ofmsg_multipart_reply reply{OFPMP_PORT_STATS, 0, &ps};
+    EXPECT_TRUE(fam::encode(OFPT_MULTIPART_REPLY, &reply).empty());
+    ps.num_ports = 584;
+    EXPECT_EQ(fam::encode(OFPT_MULTIPART_REPLY, &reply).size(), 16u + 584u * 112u);
+
+    std::vector<ofmsg_exp_tunnel_v4> tunnels(8190);
+    std::vector<ofmsg_exp_tunnel_v4 *> ptrs;
+    for (auto &t : tunnels)
+        ptrs.push_back(&t);
+    ofmsg_exp_tunnel_v4_reply rep{8190, ptrs.data()};
+    ofmsg_exp e{ZELTA_EXP_TUNNEL_V4_REPLY, &rep};
+    EXPECT_TRUE(fam::encode(OFPT_EXPERIMENTER, &e).empty());
+    rep.num_tunnels = 8189;
+    EXPECT_EQ(fam::encode(OFPT_EXPERIMENTER, &e).size(), 16u + 8189u * 8u);
+}
