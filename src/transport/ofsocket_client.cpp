@@ -38,36 +38,6 @@ void ofclient_abandon(ofclient_server *ofs) {
     ofclient_local_inst.ofserver = nullptr;
 }
 
-#ifdef OFAGENT_TLS
-// The blocking handshake; a failure ends the process and the daemon is restarted from outside.
-void ofclient_tls_handshake(ofclient_server *ofs) {
-    ofsocket *sock = ofs->sock;
-    WOLFSSL *ssl = ofs->conn.ssl;
-    wolfSSL_set_fd(ssl, sock->socket_fd);
-    // wolfSSL sends with these flags: a vanished peer must give EPIPE, not SIGPIPE.
-    wolfSSL_SetIOWriteFlags(ssl, MSG_NOSIGNAL);
-    if (ofsocket_set_option(sock, OFSOCKET_OPT_BLOCK, 1) < 0)
-        OFLOG(OFLOG_ERRS, "failed to make ofs fd blocking");
-    struct timeval tv;
-    tv.tv_sec = 30;
-    tv.tv_usec = 0;
-    setsockopt(sock->socket_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (wolfSSL_connect(ssl) != WOLFSSL_SUCCESS) {
-        int err = errno;
-        int code = wolfSSL_get_error(ssl, 0);
-        char text[WOLFSSL_MAX_ERROR_SZ > 80 ? WOLFSSL_MAX_ERROR_SZ : 80];
-        wolfSSL_ERR_error_string(static_cast<unsigned long>(code), text);
-        OFLOG(OFLOG_ERRS, "wolfSSL_connect: error \"%s(%d)\", linux error \"%s(%d)\"", text, code,
-              strerror(err), err);
-        OFLOG(OFLOG_ERRS, "wolfSSL connect timeout  .. tavid restart in <= 2 minutes \n");
-        exit(0);
-    }
-    OFLOG(OFLOG_INFO, "wolfSSL_connect successful");
-    if (ofsocket_set_option(sock, OFSOCKET_OPT_NONBLOCK, 1) < 0)
-        OFLOG(OFLOG_ERRS, "failed to make ofs fd non-blocking");
-}
-#endif
-
 // The socket's connect callback: the non-blocking connect has completed, well or not.
 int ofclient_connected(ofsocket *sock) {
     ofclient_server *ofs = static_cast<ofclient_server *>(ofsocket_get_data(sock));
@@ -90,7 +60,32 @@ int ofclient_connected(ofsocket *sock) {
     ofs->state = STATE_CONNECTED;
     ofsocket_set_tcp_keep_alive(sock);
 #ifdef OFAGENT_TLS
-    if (ofs->conn.ssl != nullptr) ofclient_tls_handshake(ofs);
+    if (WOLFSSL *ssl = ofs->conn.ssl) {
+        // A blocking handshake, each read bounded by 30 s; a failure ends the process and the
+        // daemon is restarted from outside.
+        wolfSSL_set_fd(ssl, sock->socket_fd);
+        // wolfSSL sends with these flags: a vanished peer must give EPIPE, not SIGPIPE.
+        wolfSSL_SetIOWriteFlags(ssl, MSG_NOSIGNAL);
+        if (ofsocket_set_option(sock, OFSOCKET_OPT_BLOCK, 1) < 0)
+            OFLOG(OFLOG_ERRS, "failed to make ofs fd blocking");
+        struct timeval tv;
+        tv.tv_sec = 30;
+        tv.tv_usec = 0;
+        setsockopt(sock->socket_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (wolfSSL_connect(ssl) != WOLFSSL_SUCCESS) {
+            int err = errno;
+            int code = wolfSSL_get_error(ssl, 0);
+            char text[WOLFSSL_MAX_ERROR_SZ > 80 ? WOLFSSL_MAX_ERROR_SZ : 80];
+            wolfSSL_ERR_error_string(static_cast<unsigned long>(code), text);
+            OFLOG(OFLOG_ERRS, "wolfSSL_connect: error \"%s(%d)\", linux error \"%s(%d)\"", text,
+                  code, strerror(err), err);
+            OFLOG(OFLOG_ERRS, "wolfSSL connect timeout  .. tavid restart in <= 2 minutes \n");
+            exit(0);
+        }
+        OFLOG(OFLOG_INFO, "wolfSSL_connect successful");
+        if (ofsocket_set_option(sock, OFSOCKET_OPT_NONBLOCK, 1) < 0)
+            OFLOG(OFLOG_ERRS, "failed to make ofs fd non-blocking");
+    }
 #endif
     ofconn_event_handler(&ofs->conn, OFCONN_CONNECTION_UP);
     if (ofclient_local_inst.event_cb)
