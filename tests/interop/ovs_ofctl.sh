@@ -78,6 +78,12 @@ check "del-flows of a /16 removes its 256 flows" ofctl del-flows "$T" 'ip,nw_dst
 check "  ... 1744 flows left" [ "$(flows)" = 1744 ]
 check "del-flows clears the rest" ofctl del-flows "$T"
 
+check "add-flow with an idle timeout of 1 s" ofctl add-flow "$T" 'idle_timeout=1,in_port=4,actions=output:1'
+check "  ... listed with its timeout" bash -c "timeout 20 ovs-ofctl -O OpenFlow13 --no-names dump-flows $T | grep -q 'idle_timeout=1, in_port=4'"
+sleep 2.5
+check "  ... gone once idle for longer" [ "$(flows)" = 0 ]
+check "  ... reported as an idle-timeout removal" has "$WORK/agent.out" "^flow removed \(OFPRR_IDLE_TIMEOUT\)"
+
 check "probe exits 0" ofctl probe "$T"
 check "benchmark 16 bytes x 1000 exits 0" ofctl benchmark "$T" 16 1000
 check "benchmark: 1000 round trips" out_has "1000 packets"
