@@ -46,7 +46,8 @@ typedef struct gHash_table {
     uint32_t cursor_bucket;
 } gHash_table;
 
-/* A new empty table, or null when num_buckets is 0 or memory runs out. */
+/* A new empty table, or null when num_buckets is 0, hash_fn or cmp_fn is null, or memory runs
+ * out. traverse_fn and delete_fn may be null (no traversal; bulk delete without callback). */
 OFAGENT_API gHash_table *gHash_create(uint32_t num_buckets, gHash_hash_fn hash_fn,
                                       gHash_cmp_fn cmp_fn, gHash_traverse_fn traverse_fn,
                                       gHash_delete_fn delete_fn);

@@ -133,45 +133,27 @@ TEST_F(TunnelTable, InitLogsAndLeavesAnEmptyTable) {
     EXPECT_EQ(oftunnel_entry_find(&table_, &key), nullptr);
 }
 
-TEST_F(TunnelTable, FindNeedsAllEighteenBytesIncludingTheReservedOne) {
-    oftunnel_key key = key_of(AF_INET, "10.0.0.1"), same = key,
-                 reserved = key_of(AF_INET, "10.0.0.1", 1);
-    oftunnel_entry *e = oftunnel_entry_create(&table_, &key, 7);
-    ASSERT_NE(e, nullptr);
-    EXPECT_TRUE(e->tunnel_index == 7 && e->node.key == &e->key && e->node.data == e &&
-                e->node.up != nullptr);
-    EXPECT_EQ(oftunnel_entry_find(&table_, &same), e);
-    EXPECT_EQ(oftunnel_entry_find(&table_, &reserved), nullptr);
-    oftunnel_entry *r = oftunnel_entry_create(&table_, &reserved, 8);  // a separate entry
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(oftunnel_entry_find(&table_, &reserved), r);
-}
-
-TEST_F(TunnelTable, IPv4SortsBeforeIPv6AndBothPrintTheirFirstFourBytes) {
-    oftunnel_key six = key_of(AF_INET6, "c0a8:010a::"), four = key_of(AF_INET, "192.168.1.10");
+TEST_F(TunnelTable, ReservedByteAndFamilyMakeDistinctKeysWithIPv4First) {
+    oftunnel_key four = key_of(AF_INET, "192.168.1.10"), same = four;
+    oftunnel_key reserved = key_of(AF_INET, "192.168.1.10", 1),
+                 six = key_of(AF_INET6, "c0a8:010a::");
     oftunnel_entry *e6 = oftunnel_entry_create(&table_, &six, 2);
     oftunnel_entry *e4 = oftunnel_entry_create(&table_, &four, 5);
-    ASSERT_TRUE(e6 != nullptr && e4 != nullptr);
-    EXPECT_EQ(entries(), (std::vector<const oftunnel_entry *>{e4, e6}));
-    EXPECT_EQ(oftunnel_entry_is_v6(e6), 1);
-    EXPECT_EQ(oftunnel_entry_is_v6(e4), 0);
+    EXPECT_EQ(oftunnel_entry_find(&table_, &reserved), nullptr);
+    oftunnel_entry *er = oftunnel_entry_create(&table_, &reserved, 8);
+    EXPECT_EQ(entries(), (std::vector<const oftunnel_entry *>{e4, er, e6}));
+    EXPECT_TRUE(oftunnel_entry_find(&table_, &same) == e4 &&
+                oftunnel_entry_find(&table_, &six) == e6);
+    EXPECT_TRUE(e4->node.key == &e4->key && e4->node.data == e4);
+    EXPECT_TRUE(oftunnel_entry_is_v6(e6) == 1 && oftunnel_entry_is_v6(e4) == 0);
     EXPECT_STREQ(oftunnel_entry_print(e4), "<IP:192.168.1.10, index:5>");
+    // IPv6 prints its first four bytes in dotted form, into the same static buffer.
     const char *text = oftunnel_entry_print(e6);
     EXPECT_STREQ(text, "<IP:192.168.1.10, index:2>");
-    EXPECT_EQ(oftunnel_entry_print(e4), text) << "one static buffer, overwritten by each call";
+    EXPECT_EQ(oftunnel_entry_print(e4), text);
 }
 
-TEST_F(TunnelTable, DeleteUnlinksAndRefusesAnEntryOutsideATable) {
-    oftunnel_key key = key_of(AF_INET, "10.1.1.1");
-    oftunnel_entry *e = oftunnel_entry_create(&table_, &key, 3);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(oftunnel_entry_delete(e), 0);
-    EXPECT_EQ(oftunnel_entry_find(&table_, &key), nullptr);
-    oftunnel_entry loose = {};  // never inserted: tree link 0
-    EXPECT_EQ(oftunnel_entry_delete(&loose), -1);
-}
-
-TEST_F(TunnelTable, IndexZeroAndDuplicateKeysAreRefusedWithoutInserting) {
+TEST_F(TunnelTable, IndexZeroAndDuplicatesAreRefusedAndOnlyLinkedEntriesDelete) {
     oftunnel_key key = key_of(AF_INET, "172.16.0.9");
     g_lines.clear();
     EXPECT_EQ(oftunnel_entry_create(&table_, &key, 0), nullptr);
@@ -179,10 +161,13 @@ TEST_F(TunnelTable, IndexZeroAndDuplicateKeysAreRefusedWithoutInserting) {
     oftunnel_entry *e = oftunnel_entry_create(&table_, &key, 9);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(oftunnel_entry_create(&table_, &key, 10), nullptr);
-    EXPECT_EQ(entries(), std::vector<const oftunnel_entry *>{e});
-    EXPECT_EQ(e->tunnel_index, 9u);
+    EXPECT_TRUE(entries() == std::vector<const oftunnel_entry *>{e} && e->tunnel_index == 9);
     ASSERT_EQ(g_lines.size(), 2u);  // each refusal is logged as an error
     EXPECT_TRUE(g_lines[0].rfind("ERRS ", 0) == 0 && g_lines[1].rfind("ERRS ", 0) == 0);
+    EXPECT_EQ(oftunnel_entry_delete(e), 0);
+    EXPECT_EQ(oftunnel_entry_find(&table_, &key), nullptr);
+    oftunnel_entry loose = {};  // never inserted: tree link 0
+    EXPECT_EQ(oftunnel_entry_delete(&loose), -1);
 }
 
 TEST_F(TunnelTable, RandomCreatesFindsAndDeletesMatchAnOrderedMap) {
