@@ -47,6 +47,15 @@ check "mod-flows (non-strict) on in_port=1" ofctl mod-flows "$T" 'in_port=1,acti
 ofctl dump-flows "$T"
 check "  ... both in_port=1 flows now output to 3, the other keeps its action" \
     bash -c "[ \$(grep -c 'in_port=1.*actions=output:3' '$WORK/last') = 2 ] && grep -q 'nw_dst=10.1.0.0/16 actions=output:4' '$WORK/last'"
+# Statistics requests filter by match (non-strict), out_port and cookie.
+nflows() { timeout 20 ovs-ofctl -O OpenFlow13 --no-names dump-flows "$T" "$@" | grep -c " cookie="; }
+check "dump-flows tcp: only the flow at least that specific" [ "$(nflows tcp)" = 1 ]
+check "dump-flows in_port=1: both in_port=1 flows" [ "$(nflows in_port=1)" = 2 ]
+check "dump-flows out_port=4: the flow that outputs to 4" [ "$(nflows out_port=4)" = 1 ]
+check "dump-flows cookie=0x5/-1: the flow with that cookie" [ "$(nflows cookie=0x5/-1)" = 1 ]
+check "mod-flows restricted by cookie leaves other cookies alone" \
+    ofctl mod-flows "$T" 'cookie=0x9/-1,in_port=1,actions=output:1'
+check "  ... no flow outputs to 1" [ "$(nflows out_port=1)" = 0 ]
 check "mod-flows --strict changes only the exact flow" \
     ofctl --strict mod-flows "$T" 'priority=50,ip,nw_dst=10.1.0.0/16,actions=output:1'
 check "  ... the masked flow outputs to 1" grep -q 'nw_dst=10.1.0.0/16 actions=output:1' <<<"$(dump)"
