@@ -183,6 +183,11 @@ static void tunnel_request(session *s, const ofmsg_exp_tunnel_v4_request *req, u
 
     /* Opcodes: 0 lists the tunnels, 1 adds or re-indexes one, 2 removes one. */
     if (req->tunnel && (req->opcode == 1 || req->opcode == 2)) {
+        if (req->opcode == 1 && req->tunnel->tun_index == 0) {
+            /* The table keeps no tunnel without an index; the old entry stays. */
+            session_send_error(s, OFPET_BAD_REQUEST, AGENT_OFPBRC_EPERM, s->cur, s->cur_len);
+            return;
+        }
         key = tunnel_key(req->tunnel->tun_dest_ip);
         if ((e = oftunnel_entry_find(&agent.tunnels, &key)) != NULL) oftunnel_entry_delete(e);
         if (req->opcode == 1 &&

@@ -130,9 +130,11 @@ def main(port):
           and entries == [(3, 0x0a000003), (9, 0x0a000009)])
     reply = c.ask(tunnel(2, 9, 0x0a000009))
     check("removing a tunnel -> the list without it", len(reply) == 24 and reply[16:24] == struct.pack("!II", 3, 0x0a000003))
-    reply = c.ask(tunnel(1, 0, 0x0a000007))
+    reply = c.ask(tunnel(1, 0, 0x0a000003))
     err = error_of(reply)
     check("a tunnel with index 0 is refused", err is not None and err[:2] == (1, 5))
+    reply = c.ask(tunnel(0))
+    check("  ... and the tunnel it named is kept", reply[16:24] == struct.pack("!II", 3, 0x0a000003))
 
     check("the connection is still up after all of it", c.ask(msg(2))[1] == 3)
     return FAILED
