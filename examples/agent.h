@@ -22,8 +22,10 @@
 #define AGENT_OFPBRC_EPERM 5
 #define AGENT_OFPET_FLOW_MOD_FAILED 5
 #define AGENT_OFPFMFC_TABLE_FULL 1
+#define AGENT_OFPFMFC_OVERLAP 3
 #define AGENT_OFPFMFC_BAD_TABLE_ID 9
 #define AGENT_OFPFMFC_BAD_COMMAND 8
+#define AGENT_OFPFF_CHECK_OVERLAP 0x0002u
 #define AGENT_OFPFF_RESET_COUNTS 0x0004u
 
 /* One peer of the agent. Released only by the reaper timer, so code holding a session stays

@@ -43,6 +43,21 @@ static int match_covers(const ofmsg_flow_match *general, const ofmsg_flow_match 
     return 1;
 }
 
+/* True when some packet could match both: every field they share has compatible values
+ * under both masks (a field only one of them has constrains nothing). */
+static int match_overlaps(const ofmsg_flow_match *a, const ofmsg_flow_match *b) {
+    int slot, i;
+    for (slot = 0; slot < OFOXM_IDX_COUNT; slot++) {
+        const ofmsg_match_tlv *x = a->tlvs[slot], *y = b->tlvs[slot];
+        if (!x || !y) continue;
+        for (i = 0; i < slot_width[slot]; i++) {
+            uint8_t m = tlv_mask_byte(x, slot, i) & tlv_mask_byte(y, slot, i);
+            if (((x->value[i] ^ y->value[i]) & m) != 0) return 0;
+        }
+    }
+    return 1;
+}
+
 /* Strict identity: the same fields with the same values and masks. */
 static int match_equal(const ofmsg_flow_match *a, const ofmsg_flow_match *b) {
     int slot, i;
@@ -168,6 +183,19 @@ void flows_clear(void) {
 static void flow_add(session *s, ofmsg_flow_mod *fm) {
     agent_flow **link = &agent.flows, *f;
     uint64_t now = host_now_ms();
+    /* Asked to, refuse a flow that could share a packet with one of the same priority
+     * (an identical flow included) before anything is replaced. */
+    if (fm->flags & AGENT_OFPFF_CHECK_OVERLAP) {
+        for (f = agent.flows; f; f = f->next) {
+            if (f->fm->table_id == fm->table_id && f->fm->priority == fm->priority &&
+                match_overlaps(f->fm->match, fm->match)) {
+                session_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_OVERLAP, s->cur,
+                                   s->cur_len);
+                ofmsg_free(OFPT_FLOW_MOD, fm);
+                return;
+            }
+        }
+    }
     for (f = agent.flows; f; f = f->next) {
         if (f->fm->table_id == fm->table_id && f->fm->priority == fm->priority &&
             match_equal(f->fm->match, fm->match)) {

@@ -41,6 +41,13 @@ check "add-flow with a masked IPv4 match" ofctl add-flow "$T" 'priority=50,ip,nw
 # ovs-ofctl leaves the default priority (32768) out of its text.
 check "three flows, highest priority first" \
     [ "$(dump | grep -oE '(priority=[0-9]+,|n_bytes=0, ip,in_port=1)' | tr '\n' ' ')" = "n_bytes=0, ip,in_port=1 priority=200, priority=50, " ]
+check "check_overlap: a flow that could share packets at the same priority is refused" \
+    bash -c "! timeout 20 ovs-ofctl -O OpenFlow13 --no-names add-flow $T 'check_overlap,priority=50,ip,nw_dst=10.1.2.0/24,actions=output:1' 2>$WORK/ov.err"
+check "  ... with OFPFMFC_OVERLAP" grep -q "OFPFMFC_OVERLAP" "$WORK/ov.err"
+check "check_overlap: a disjoint flow at the same priority is added" \
+    ofctl add-flow "$T" 'check_overlap,priority=50,ip,nw_dst=10.2.0.0/16,actions=output:1'
+check "  ... four flows now" [ "$(flows)" = 4 ]
+check "  ... and deleted again strictly" ofctl --strict del-flows "$T" 'priority=50,ip,nw_dst=10.2.0.0/16'
 check "re-adding an identical flow replaces it" ofctl add-flow "$T" 'in_port=1,ip,actions=output:4'
 check "  ... still three flows" [ "$(flows)" = 3 ]
 check "mod-flows (non-strict) on in_port=1" ofctl mod-flows "$T" 'in_port=1,actions=output:3'
