@@ -46,6 +46,10 @@ class Client : public ::testing::Test {
     uint16_t port = 0;
 };
 
+// qemu-user passes SO_ERROR through untranslated, so an emulated big-endian MIPS run sees the
+// x86 value of ECONNREFUSED.
+const std::string kHostRefused = "111\\(Unknown error 111\\)";
+
 TEST_F(Client, RefusedConnectIsReportedThroughSoErrorAndANewConnectIsAllowed) {
     uint16_t nobody = th::free_port();
     ofclient_server *ofs = ofclient_connect_to_ofserver(0x7f000001, nobody, nullptr);
@@ -58,10 +62,10 @@ TEST_F(Client, RefusedConnectIsReportedThroughSoErrorAndANewConnectIsAllowed) {
         EXPECT_EQ(ofs->server_ip, 0x7f000001u);
         ASSERT_TRUE(th::run_until([] { return rec().count(OFCONN_CONNECTION_DOWN) == 1; }));
         EXPECT_TRUE(th::has_log("^ERRS ofclient_connected:[0-9]+ Connect unsuccessfull to " + addr +
-                                ", err:111\\(Connection refused\\)$"));
+                                ", err:(" + th::err_nt(ECONNREFUSED) + "|" + kHostRefused + ")$"));
     } else {  // refused at once
         EXPECT_EQ(rec().count(OFCONN_CONNECTION_DOWN), 1u);
-        EXPECT_TRUE(th::has_log("Connect ofsocket error: 111$"));
+        EXPECT_TRUE(th::has_log("Connect ofsocket error: " + std::to_string(ECONNREFUSED) + "$"));
     }
     EXPECT_EQ(rec().count(OFCONN_CONNECTION_UP), 0u);
     EXPECT_TRUE(th::has_log(

@@ -59,6 +59,19 @@ inline bool has_log(const std::string &re) {
     return !logged(re).empty();
 }
 
+// "text(number)" and "number(text)" of an errno value as regexes; the numbers differ between
+// architectures (MIPS has its own).
+inline std::string re_escape(const std::string &s) {
+    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+    return std::regex_replace(s, special, R"(\$&)");
+}
+inline std::string err_tn(int e) {
+    return re_escape(std::string(strerror(e)) + "(" + std::to_string(e) + ")");
+}
+inline std::string err_nt(int e) {
+    return re_escape(std::to_string(e) + "(" + strerror(e) + ")");
+}
+
 inline uint64_t now_ms() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

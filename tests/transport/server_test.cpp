@@ -151,7 +151,7 @@ TEST_F(Server, BusyPortFailsTheStartAndALaterStartSucceeds) {
     EXPECT_EQ(ofserver_start(0x7f000001, port), -1);
     EXPECT_TRUE(th::has_log(
         "^ERRS ofsocket_bind:[0-9]+ bind failed: addr:127\\.0\\.0\\.1:" + std::to_string(port) +
-        ", fd:[0-9]+, err:98\\(Address already in use\\)$"));
+        ", fd:[0-9]+, err:" + th::err_nt(EADDRINUSE) + "$"));
     EXPECT_EQ(ofserver_local_inst.ofs_ctx, nullptr);
     EXPECT_EQ(th::count_fds(), fds);  // the listening descriptor was released
     close(busy);
