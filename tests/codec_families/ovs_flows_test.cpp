@@ -1,5 +1,5 @@
 // Flow-mods built by Open vSwitch (tests/data/ovs_flows.txt, made by gen_ovs_flows.sh) decode
-// to the records their flow specs describe and re-encode to the same bytes, TLV order aside.
+// to the records their flow texts describe and re-encode to the same bytes, TLV order aside.
 #include <algorithm>
 #include <fstream>
 #include <map>
@@ -20,7 +20,7 @@ const char kDefaultFixed[] =
     "{table=0, cmd=OFPFC_ADD, cookie=0x0, mask=0x0idle=0, hard=0, prio=32768, buf=4294967295, "
     "port=4294967295, group=4294967295, flags=0x0, ";
 
-// What each spec means in this codec's records, as text. Rows whose match uses a field outside
+// What each flow means in this codec's records, as text. Rows whose match uses a field outside
 // the supported subset (dl_vlan) are refused; their actions are checked on an empty match.
 const std::map<std::string, Expect> kExpected = {
     {"actions=set_field:aa:bb:cc:dd:ee:ff->eth_src,output:3",
@@ -201,16 +201,16 @@ Bytes with_empty_match(const Bytes &fm) {
 TEST(OvsFlows, EveryFlowSpecDecodesToItsRecordAndReencodesToOvsBytes) {
     const auto rows = load_rows();
     ASSERT_GE(rows.size(), 20u) << "tests/data/ovs_flows.txt missing or short";
-    for (const auto &[spec, wire] : rows) {
-        SCOPED_TRACE(spec);
-        const auto it = kExpected.find(spec);
+    for (const auto &[flow, wire] : rows) {
+        SCOPED_TRACE(flow);
+        const auto it = kExpected.find(flow);
         fam::Rx rx;
         const int32_t st = rx.decode(wire);
         if (it == kExpected.end()) {
             const Bytes shown = st == 0 ? wire : with_empty_match(wire);
             fam::Rx probe;
             probe.decode(shown);
-            ADD_FAILURE() << "no expectation written for this spec; it decodes as:\n{\"" << spec
+            ADD_FAILURE() << "no expectation written for this flow; it decodes as:\n{\"" << flow
                           << "\", {" << st << ", \"" << body_text(shown, probe.body<void>())
                           << "\"}},";
             continue;

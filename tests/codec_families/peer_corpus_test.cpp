@@ -1,5 +1,8 @@
 // Messages written by other OpenFlow implementations: those inside the supported subset
 // decode (and agree with the peer framework's JSON view), the rest are refused with a status.
+// 32-bit targets list directories with large inode numbers only with 64-bit file offsets.
+#define _FILE_OFFSET_BITS 64
+
 #include <arpa/inet.h>
 #include <dirent.h>
 

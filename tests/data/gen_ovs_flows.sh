@@ -1,17 +1,17 @@
 #!/bin/sh
-# Regenerates ovs_flows.txt: one "flow spec<TAB>hex" line per flow, the hex being the
-# OpenFlow 1.3 flow-mod that Open vSwitch's ovs-ofctl builds for the spec.
+# Regenerates ovs_flows.txt: one "flow<TAB>hex" line per flow, the hex being the
+# OpenFlow 1.3 flow-mod that Open vSwitch's ovs-ofctl builds for the flow.
 set -eu
 out="$(dirname "$0")/ovs_flows.txt"
 command -v ovs-ofctl >/dev/null || { echo "ovs-ofctl not found" >&2; exit 1; }
 : >"$out.tmp"
-while IFS= read -r spec; do
-    [ -z "$spec" ] && continue
-    hex=$(ovs-ofctl -O OpenFlow13 -mmmmm parse-flow "$spec" | grep -E '^[0-9a-f]{8}  ' |
+while IFS= read -r flow; do
+    [ -z "$flow" ] && continue
+    hex=$(ovs-ofctl -O OpenFlow13 -mmmmm parse-flow "$flow" | grep -E '^[0-9a-f]{8}  ' |
         cut -c11-58 | tr -d ' \n-')
-    [ -n "$hex" ] || { echo "no bytes for: $spec" >&2; exit 1; }
-    printf '%s\t%s\n' "$spec" "$hex" >>"$out.tmp"
-done <<'SPECS'
+    [ -n "$hex" ] || { echo "no bytes for: $flow" >&2; exit 1; }
+    printf '%s\t%s\n' "$flow" "$hex" >>"$out.tmp"
+done <<'FLOWS'
 in_port=1,actions=output:2
 in_port=3,ip,nw_src=10.0.0.0/8,actions=output:2
 dl_dst=01:02:03:04:05:06,actions=output:1
@@ -38,5 +38,5 @@ udp,tp_src=1000,actions=output:1,output:2
 ip,nw_proto=17,nw_src=172.16.0.1,actions=output:9
 dl_type=0x0806,dl_src=02:00:00:00:00:09,actions=output:4
 tcp6,ipv6_src=fe80::/10,tp_dst=443,actions=output:2
-SPECS
+FLOWS
 mv "$out.tmp" "$out"
