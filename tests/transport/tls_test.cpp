@@ -12,6 +12,7 @@
 
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
+#include <wolfssl/wolfcrypt/ecc.h>
 
 #include "harness.hpp"
 
@@ -66,6 +67,7 @@ class Tls : public ::testing::Test {
     static void TearDownTestSuite() {
         delete g_certs;
         g_certs = nullptr;
+        wc_ecc_fp_free();
         wolfSSL_Cleanup();
     }
     void SetUp() override {
@@ -150,6 +152,7 @@ void serve(int listener, std::atomic<int> *stage) {
     wolfSSL_free(s);
     close(fd);
     wolfSSL_CTX_free(sctx);
+    wc_ecc_fp_free();  // wolfSSL's ECC point cache is per thread
 }
 
 TEST_F(Tls, HandshakeThenMessagesBothWaysWithoutWaitingForMoreBytes) {
@@ -194,6 +197,7 @@ TEST_F(Tls, ServerClosingIsReportedAsTheTlsPeerGone) {
         wolfSSL_free(s);
         close(fd);
         wolfSSL_CTX_free(sctx);
+        wc_ecc_fp_free();
     });
     ASSERT_NE(ofclient_connect_to_ofserver(0x7f000001, port, ssl), nullptr);
     ASSERT_TRUE(th::run_until([] { return rec().count(OFCONN_CONNECTION_DOWN) == 1; }, 10000));
