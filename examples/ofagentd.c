@@ -30,6 +30,11 @@
 #include "hostutil.h"
 
 #define RX_BUF_SIZE 65536
+#ifdef OFAGENT_TLS
+#define TLS_USAGE "[--tls CERT KEY CA] "
+#else
+#define TLS_USAGE "" /* this build has no TLS: --tls is refused */
+#endif
 
 agent_state agent;
 
@@ -248,12 +253,12 @@ static void on_signal(int signo) {
 
 static void usage(const char *prog) {
     fprintf(stderr,
-            "usage: %s [--controller IP:PORT] [--tls CERT KEY CA] [--listen IP:PORT]\n"
+            "usage: %s [--controller IP:PORT] %s[--listen IP:PORT]\n"
             "          [--log FILE] [--pcap FILE] [--ports N] [--dpid HEX] [--events SECONDS]\n"
             "          [--echo-interval SECONDS] [--backoff-min MS] [--backoff-max MS]\n"
             "          [--exit-after SECONDS] [--verbose]\n"
             "at least one of --controller and --listen is required\n",
-            prog);
+            prog, TLS_USAGE);
 }
 
 static int parse_args(int argc, char **argv) {
