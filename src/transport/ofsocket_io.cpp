@@ -18,6 +18,7 @@
 #include <cstddef>
 
 #include "../support/oflog_internal.hpp"
+#include "ofconn_internal.hpp"
 #include "ofclient.h"
 #include "ofserver.h"
 
@@ -341,6 +342,11 @@ void ofconn_rx(ofconn *conn) {
 }
 
 }  // namespace
+
+bool ofagent::ofconn_teardown_pending(const ofconn *conn) {
+    const RxFrame *frame = frame_of(conn);
+    return frame != nullptr && frame->down;
+}
 
 extern "C" {
 

@@ -12,6 +12,7 @@
 #include <cassert>
 
 #include "../support/oflog_internal.hpp"
+#include "ofconn_internal.hpp"
 
 extern "C" {
 ofserver_instance ofserver_local_inst;
@@ -120,10 +121,17 @@ void ofserver_stop(void) {
     OFLOG(OFLOG_INFO, "Stopping server on %s", ofsocket_print_addr(sock ? sock->addr : nullptr));
     oflist *list = ofserver_local_inst.ofclient_list;
     if (list != nullptr) {
+        // A client whose receive callback is running (the host stops the server from inside
+        // it) stays listed until that callback returns; its socket is closed already.
+        uint32_t pending = 0;
         ListGet(list, LIST_GET_FIRST);
-        while (void *client = ListGet(list, LIST_GET_NEXT))
-            ofconn_event_handler(static_cast<ofconn *>(client), OFCONN_CONNECTION_DESTROY);
-        assert(ListEntries(ofserver_local_inst.ofclient_list) == 0);
+        while (void *client = ListGet(list, LIST_GET_NEXT)) {
+            ofconn *conn = static_cast<ofconn *>(client);
+            ofconn_event_handler(conn, OFCONN_CONNECTION_DESTROY);
+            if (ofagent::ofconn_teardown_pending(conn)) pending++;
+        }
+        assert(ListEntries(ofserver_local_inst.ofclient_list) == pending);
+        (void)pending;
     }
     ofsocket_free(sock);
     ofserver_local_inst.ofs_ctx = nullptr;

@@ -143,6 +143,25 @@ TEST_F(Server, StopWithThreeClientsReportsEachAndAllowsARestart) {
                             std::to_string(port) + "$"));
 }
 
+TEST_F(Server, StopFromInsideAClientsReceiveCallbackReportsEveryClientOnce) {
+    ASSERT_EQ(ofserver_start(0x7f000001, 0), 0);
+    connect_peers(3);
+    rec().on_rx = [](ofconn *, const uint8_t *, int32_t) { ofserver_stop(); };
+    ASSERT_TRUE(th::write_all(peers[1], msg(2, 8)));
+    ASSERT_TRUE(th::run_until([] { return rec().count(OFCONN_CONNECTION_DOWN) == 3; }));
+    th::run_for(30);
+    EXPECT_EQ(rec().count(OFCONN_CONNECTION_DOWN), 3u);
+    for (const auto &e : rec().events) {
+        if (e.event == OFCONN_CONNECTION_DOWN) {
+            EXPECT_EQ(rec().count(OFCONN_CONNECTION_DOWN, e.conn), 1u);
+        }
+    }
+    EXPECT_EQ(ListEntries(list), 0u);
+    EXPECT_EQ(ofserver_local_inst.ofs_ctx, nullptr);
+    for (int fd : peers)
+        EXPECT_TRUE(th::peer_closed(fd));
+}
+
 TEST_F(Server, BusyPortFailsTheStartAndALaterStartSucceeds) {
     uint16_t port = 0;
     int busy = th::listen_loopback(&port);
