@@ -1,11 +1,12 @@
 # The two commands of the README:
 #   make demo   builds and runs the demo
 #   make check  builds and runs every test suite: normal, sanitized, big-endian MIPS, fuzzing
+#   make bench  runs every benchmark and writes docs/PERFORMANCE.md
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build demo check check-normal check-asan check-mips check-fuzz fuzz bench clean format
+.PHONY: all deps build demo check check-normal check-asan check-mips check-fuzz check-bench fuzz bench clean format
 
 all: build
 
@@ -19,7 +20,7 @@ demo: build
 
 check:
 	scripts/deps.sh check
-	$(MAKE) check-normal check-asan check-mips check-fuzz
+	$(MAKE) check-normal check-asan check-mips check-fuzz check-bench
 	@echo "make check: all suites passed"
 
 check-normal:
@@ -44,6 +45,13 @@ check-mips:
 check-fuzz:
 	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
 
+# Builds the benches and runs each once briefly (their own checks only; nothing is timed).
+check-bench:
+	JOBS=$(JOBS) scripts/bench.sh --smoke
+
+bench:
+	JOBS=$(JOBS) scripts/bench.sh
+
 fuzz:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DOFAGENT_FUZZ=ON -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=OFF
@@ -54,4 +62,5 @@ format:
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
 
 clean:
-	rm -rf build build-asan build-mips build-fuzz
+	rm -rf build build-asan build-mips build-fuzz build-bench build-bench-notls \
+	    build-bench-mips-RelWithDebInfo build-bench-mips-MinSizeRel

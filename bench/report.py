@@ -1,0 +1,229 @@
+#!/usr/bin/python3
+"""Writes docs/PERFORMANCE.md and docs/performance-scale.png from one bench run's results.
+
+usage: report.py RESULTS_DIR DOCS_DIR
+Every figure is a ratio against its baseline measured in the same run (medians of the rounds).
+"""
+import json
+import os
+import statistics
+import subprocess
+import sys
+
+
+def kv_lines(path, prefix):
+    rows = []
+    if not os.path.exists(path):
+        return rows
+    for line in open(path):
+        parts = line.split()
+        if not parts or parts[0] != prefix:
+            continue
+        row = {}
+        for p in parts[1:]:
+            if "=" in p:
+                k, v = p.split("=", 1)
+                try:
+                    row[k] = float(v)
+                except ValueError:
+                    row[k] = v
+        rows.append(row)
+    return rows
+
+
+def codec_results(path):
+    """name -> (cpu ns per message, allocations per message), medians of the repetitions."""
+    out = {}
+    if not os.path.exists(path):
+        return out
+    for b in json.load(open(path))["benchmarks"]:
+        if b.get("aggregate_name", "median") != "median" or b.get("error_occurred"):
+            continue
+        name = b.get("run_name", b["name"])
+        scale = {"ns": 1, "us": 1e3, "ms": 1e6}[b.get("time_unit", "ns")]
+        out[name] = (b["cpu_time"] * scale, b.get("allocs_per_msg", 0.0))
+    return out
+
+
+def fmt_rate(ns):
+    return "%.0f k/s" % (1e6 / ns) if ns else "-"
+
+
+def verdict(ok):
+    return "met" if ok else "**missed**"
+
+
+def main():
+    res, docs = sys.argv[1], sys.argv[2]
+    machine = {}
+    for row in kv_lines(os.path.join(res, "machine.txt"), "machine"):
+        machine.update(row)
+    lines = []
+    w = lines.append
+    w("# Performance")
+    w("")
+    w("Written by `make bench` (`scripts/bench.sh`); do not edit by hand. Every figure is a ratio")
+    w("against its baseline measured in the same run, on the same machine, alternating where the")
+    w("baseline is another process. Medians of the rounds. Build: RelWithDebInfo (`-O2 -g`), the")
+    w("peer codec (Open vSwitch %s) with its own `-O2 -g`." % "3.1")
+    w("")
+    w("Machine: %d cores (`nproc`), %s; Linux %s; gcc %s; date %s; commit %s." % (
+        int(machine.get("nproc", 0)), str(machine.get("cpu", "?")).replace("_", " "),
+        machine.get("kernel", "?"), machine.get("compiler", "?"), machine.get("date", "?"),
+        machine.get("commit", "?")))
+    w("")
+
+    # ---- Summary table
+    codec = codec_results(os.path.join(res, "codec.json"))
+    w("## Figures against their targets")
+    w("")
+    w("| figure | ofagent | baseline | ratio | target | |")
+    w("|---|---|---|---|---|---|")
+
+    def codec_row(label, msg, target=None):
+        a = codec.get("decode/ofagent/" + msg)
+        o = codec.get("decode/ovs/" + msg)
+        if not a or not o:
+            w("| %s | %s | not measured | - | %s | |" % (label, fmt_rate(a[0]) if a else "-",
+                                                         target or "-"))
+            return
+        ratio = o[0] / a[0]
+        t = ">= %.1fx" % target if target else "-"
+        ok = "" if not target else verdict(ratio >= target)
+        w("| %s | %s | OVS %s | %.2fx | %s | %s |" % (label, fmt_rate(a[0]), fmt_rate(o[0]), ratio, t, ok))
+
+    codec_row("decode flow-mod 88 B (OVS-made)", "flow_mod_88", 1.5)
+    codec_row("decode OVS flow-mod corpus", "flow_mod_ovs_corpus", 1.5)
+    codec_row("decode packet-in, 128 B data", "packet_in_128")
+    codec_row("decode port-desc reply, 48 ports", "port_desc_48")
+    codec_row("decode flow-stats reply, 100 entries", "flow_stats_100")
+
+    echo = kv_lines(os.path.join(res, "echo.txt"), "echo")
+    def echo_med(target):
+        v = [r["packets_per_s"] for r in echo if r.get("target") == target and r["packets_per_s"] > 0]
+        return statistics.median(v) if v else 0
+    ea, eo, el = echo_med("ofagentd"), echo_med("ovs-vswitchd"), echo_med("ofagentd_file_log")
+    if eo:
+        w("| echo round trips, file logging off | %.0f/s | ovs-vswitchd %.0f/s | %.2fx | >= 1.5x | %s |"
+          % (ea, eo, ea / eo, verdict(ea / eo >= 1.5)))
+        w("| echo round trips, file logging on | %.0f/s | ovs-vswitchd %.0f/s | %.2fx | - | |"
+          % (el, eo, el / eo))
+    else:
+        w("| echo round trips | %.0f/s | not measured | - | >= 1.5x | |" % ea)
+
+    stream = kv_lines(os.path.join(res, "stream.txt"), "stream")
+    lib = [r for r in stream if r.get("mode") == "lib"]
+    raw = [r for r in stream if r.get("mode") == "raw"]
+    if lib and raw:
+        lr = statistics.median(r["msgs_per_s"] for r in lib)
+        rr = statistics.median(r["msgs_per_s"] for r in raw)
+        lc = statistics.median(r["cpu_ns_per_msg"] for r in lib)
+        rc = statistics.median(r["cpu_ns_per_msg"] for r in raw)
+        w("| streaming 88 B flow-mods, throughput | %.0f/s | raw sockets %.0f/s | %.2f | >= 0.8 | %s |"
+          % (lr, rr, lr / rr, verdict(lr / rr >= 0.8)))
+        w("| streaming, receiver CPU per message | %.0f ns | raw sockets %.0f ns | %.2f | - | |"
+          % (lc, rc, rc / lc))
+
+    scale = kv_lines(os.path.join(res, "scale.txt"), "scale")
+    big = [r for r in scale if r["connections"] == 10000 and r["msgs"] == 0]
+    if big:
+        r = big[0]
+        limit = r["rx_buf"] + 1024
+        w("| 10,000 connections accepted, hello each way | %d / %d | - | - | all | %s |"
+          % (r["hellos"], r["connections"], verdict(r["hellos"] == r["connections"] and r["client_exit"] == 0)))
+        w("| resident memory per connection | %.0f B | rx_buf_size + 1 KiB = %d B | %.3f | <= 1 | %s |"
+          % (r["rss_per_conn"], limit, r["rss_per_conn"] / limit, verdict(r["rss_per_conn"] <= limit)))
+    by_c = {int(r["connections"]): r for r in scale if r["msgs"] > 0}
+    if 1 in by_c and 1000 in by_c:
+        one, thousand = by_c[1], by_c[1000]
+        ratio = thousand["cpu_ns_per_msg"] / one["cpu_ns_per_msg"]
+        w("| 1,000 clients x 1,000 flow-mods, exactly once, in order | %d msgs, %d out of order | - | - | all | %s |"
+          % (thousand["msgs"], thousand["out_of_order"], verdict(thousand["out_of_order"] == 0 and thousand["msgs"] == 1e6)))
+        w("| cost per message at 1,000 connections | %.0f ns | at 1 connection %.0f ns | %.2fx | <= 1.2x | %s |"
+          % (thousand["cpu_ns_per_msg"], one["cpu_ns_per_msg"], ratio, verdict(ratio <= 1.2)))
+
+    sizes = kv_lines(os.path.join(res, "footprint.txt"), "size")
+    for s in sizes:
+        target = ""
+        ok = ""
+        if s["target"] == "libofagent.so" and s["arch"] == "mips-be":
+            target = "<= 200 KiB"
+            ok = verdict(s["bytes"] <= 200 * 1024)
+        w("| stripped %s, %s, %s | %.1f KiB | - | - | %s | %s |"
+          % (s["target"], s["arch"], s["flags"], s["bytes"] / 1024, target or "-", ok))
+    w("")
+
+    # ---- Codec detail
+    w("## Codec: every message, CPU time per message and heap allocations")
+    w("")
+    w("Decode is `ofmsg_rx_decode` with its two INFO lines formatted (no sink, file logging off) and")
+    w("the release of the body in the callback; OVS is `ofptype_decode` + the type's decoder")
+    w("(`ofputil_decode_flow_mod` with a 1 KiB action stub, `ofputil_decode_packet_in`,")
+    w("`ofputil_pull_phy_port`, `ofputil_decode_flow_stats_reply`) on the very same bytes. Encode is")
+    w("`ofmsg_tx_encode` (which logs the message) + `free`. Allocations are counted by an allocator")
+    w("the bench binary interposes over malloc/calloc/realloc/free. The floor rows replay only the")
+    w("allocations one decode makes (same sizes, same order), without decoding.")
+    w("")
+    w("| message | ofagent decode | allocs | OVS decode | allocs | ofagent encode | allocation floor |")
+    w("|---|---|---|---|---|---|---|")
+    for msg in ("flow_mod_88", "flow_mod_ovs_corpus", "packet_in_128", "port_desc_48", "flow_stats_100"):
+        a = codec.get("decode/ofagent/" + msg)
+        o = codec.get("decode/ovs/" + msg)
+        e = codec.get("encode/ofagent/" + msg)
+        f = codec.get("floor/allocs/" + msg)
+        cell = lambda x: "%.0f ns" % x[0] if x else "-"
+        w("| %s | %s | %s | %s | %s | %s | %s |" % (
+            msg, cell(a), "%.1f" % a[1] if a else "-", cell(o), "%.1f" % o[1] if o else "-",
+            cell(e), cell(f)))
+    w("")
+
+    # ---- Raw rows
+    w("## Scale: throughput against connection count")
+    w("")
+    w("![messages per second against connections](performance-scale.png)")
+    w("")
+    w("| connections | messages | out of order | server CPU per message | msgs/s (wall) | RSS per connection |")
+    w("|---|---|---|---|---|---|")
+    for c in sorted(by_c):
+        r = by_c[c]
+        w("| %d | %d | %d | %.0f ns | %.0f | %.0f B |" % (c, r["msgs"], r["out_of_order"],
+                                                         r["cpu_ns_per_msg"], r["msgs_per_s"], r["rss_per_conn"]))
+    w("")
+    if echo:
+        w("## Echo rounds (packets/s, in run order)")
+        w("")
+        w(", ".join("%s %.0f" % (r["target"], r["packets_per_s"]) for r in echo))
+        w("")
+    if stream:
+        w("## Streaming rounds (in run order)")
+        w("")
+        w(", ".join("%s %.0f/s (%.0f ns CPU)" % (r["mode"], r["msgs_per_s"], r["cpu_ns_per_msg"]) for r in stream))
+        w("")
+    notes = os.path.join(os.path.dirname(os.path.abspath(__file__)), "PERFORMANCE_NOTES.md")
+    if os.path.exists(notes):
+        w(open(notes).read().rstrip())
+        w("")
+    with open(os.path.join(docs, "PERFORMANCE.md"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+    # ---- Plot
+    data = os.path.join(res, "scale.dat")
+    with open(data, "w") as f:
+        for c in sorted(by_c):
+            r = by_c[c]
+            f.write("%d %.0f %.0f\n" % (c, r["msgs_per_s"], 1e9 / r["cpu_ns_per_msg"]))
+    script = """set terminal pngcairo size 800,480 noenhanced
+set output '%s'
+set logscale x
+set xlabel 'concurrent connections'
+set ylabel 'flow-mods per second'
+set key top left
+set grid
+plot '%s' using 1:2 with linespoints title 'received and decoded (wall clock)', \\
+     '' using 1:3 with linespoints title 'CPU-bound rate of the server (1 / CPU per message)'
+""" % (os.path.join(docs, "performance-scale.png"), data)
+    subprocess.run(["gnuplot"], input=script.encode(), check=True)
+
+
+if __name__ == "__main__":
+    main()

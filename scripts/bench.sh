@@ -1,0 +1,214 @@
+#!/bin/bash
+# Runs every benchmark and writes docs/PERFORMANCE.md (with its plot).
+#   scripts/bench.sh          full run: builds the benches and the Open vSwitch peer, measures
+#                             codec, echo, streaming, scale and footprint, writes the report
+#   scripts/bench.sh --smoke  builds the benches (the peer only if already built), runs each once
+#                             briefly and checks its result; times nothing, writes nothing
+# Environment: BENCH_BUILD (build tree, default build-bench), JOBS (default 2).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+B=${BENCH_BUILD:-$ROOT/build-bench}
+JOBS=${JOBS:-2}
+MODE=full
+[ "${1:-}" = --smoke ] && MODE=smoke
+OVS_SRC=$B/ovs/openvswitch
+OUT=$B/results
+mkdir -p "$OUT"
+PIDS=()
+
+log() { echo "bench: $*" >&2; }
+
+cleanup() {
+    local p
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+    ovs_stop
+}
+trap cleanup EXIT
+
+# ---- The Open vSwitch peer (built once, cached in the build tree, never committed) ---------
+ovs_peer() {
+    [ -f "$OVS_SRC/lib/.libs/libopenvswitch.a" ] && return 0
+    [ "$MODE" = smoke ] && return 0
+    [ -f /usr/src/openvswitch/openvswitch.tar.gz ] || { log "openvswitch-source missing"; return 1; }
+    log "building the Open vSwitch peer codec in $OVS_SRC (a few minutes, once)"
+    rm -rf "$B/ovs" && mkdir -p "$B/ovs"
+    tar -xzf /usr/src/openvswitch/openvswitch.tar.gz -C "$B/ovs"
+    (
+        cd "$OVS_SRC"
+        ./configure --disable-ssl --disable-libcapng PYTHON3=/usr/bin/python3 >"$B/ovs/configure.log" 2>&1
+        make -f Makefile -f <(printf 'zz: $(BUILT_SOURCES)\n') zz >"$B/ovs/built.log" 2>&1
+        make -j"$JOBS" lib/libopenvswitch.la >"$B/ovs/lib.log" 2>&1
+    )
+}
+
+build() {
+    local ovs=""
+    [ -f "$OVS_SRC/lib/.libs/libopenvswitch.a" ] && ovs=$OVS_SRC
+    cmake -S "$ROOT" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOFAGENT_BENCH=ON \
+        -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=ON -DOFAGENT_OVS_DIR="$ovs" >/dev/null
+    cmake --build "$B" -j "$JOBS" --target codec_bench stream_bench scale_bench ofagentd ofagent
+}
+
+# ---- Smoke: every bench once, briefly, with its own checks ----------------------------------
+smoke() {
+    "$B/bench/codec_bench" --benchmark_min_time=0.01 >/dev/null
+    "$B/bench/stream_bench" --messages 2000 --rounds 1
+    "$B/bench/scale_bench" --connections 200 --messages 50
+    log "smoke: every bench ran and checked its results"
+}
+
+# ---- Figures ---------------------------------------------------------------------------------
+codec() {
+    log "codec: decode/encode, side by side with the peer"
+    taskset -c 1 "$B/bench/codec_bench" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
+        --benchmark_report_aggregates_only=true --benchmark_out="$OUT/codec.json" \
+        --benchmark_out_format=json >/dev/null
+}
+
+stream() {
+    log "streaming: library against raw sockets, alternating"
+    "$B/bench/stream_bench" --messages 100000 --rounds 5 | tee "$OUT/stream.txt"
+}
+
+scale() {
+    log "scale: 10,000 connections, then message cost against connection count"
+    : >"$OUT/scale.txt"
+    "$B/bench/scale_bench" --connections 10000 --messages 0 | tee -a "$OUT/scale.txt"
+    local c m
+    for c in 1 10 100 1000 10000; do
+        case $c in 1) m=10000 ;; 10) m=2000 ;; 100) m=1000 ;; 1000) m=1000 ;; 10000) m=100 ;; esac
+        "$B/bench/scale_bench" --connections $c --messages $m | tee -a "$OUT/scale.txt"
+    done
+}
+
+# Open vSwitch as a switch with a dummy datapath and a passive OpenFlow port (root only).
+OVS_RUN=""
+ovs_start() {
+    local port=$1
+    OVS_RUN=$(mktemp -d /tmp/ofagent-bench-ovs.XXXXXX)
+    local D=$OVS_RUN
+    ovsdb-tool create "$D/conf.db" /usr/share/openvswitch/vswitch.ovsschema
+    ovsdb-server "$D/conf.db" --remote="punix:$D/db.sock" --pidfile="$D/ovsdb.pid" \
+        --unixctl="$D/ovsdb.ctl" --log-file="$D/ovsdb.log" --detach
+    ovs-vsctl --db="unix:$D/db.sock" --no-wait init
+    taskset -c 1 ovs-vswitchd "unix:$D/db.sock" --enable-dummy=override --disable-system \
+        --disable-system-route --pidfile="$D/vswitchd.pid" --unixctl="$D/vswitchd.ctl" \
+        --log-file="$D/vswitchd.log" --detach
+    ovs-vsctl --db="unix:$D/db.sock" add-br br0 -- set bridge br0 datapath_type=dummy \
+        protocols=OpenFlow13 other-config:datapath-id=0000000000000001 \
+        -- set-controller br0 "ptcp:$port:127.0.0.1"
+    local i
+    for i in $(seq 50); do
+        timeout 5 ovs-ofctl -O OpenFlow13 probe "tcp:127.0.0.1:$port" >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+ovs_stop() {
+    [ -n "$OVS_RUN" ] || return 0
+    local f
+    for f in vswitchd ovsdb; do
+        [ -f "$OVS_RUN/$f.pid" ] && kill "$(cat "$OVS_RUN/$f.pid")" 2>/dev/null || true
+    done
+    sleep 0.3
+    rm -rf "$OVS_RUN"
+    OVS_RUN=""
+}
+
+free_port() {
+    /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+echo_run() {  # label port
+    local r
+    r=$(taskset -c 0 timeout 120 ovs-ofctl -O OpenFlow13 benchmark "tcp:127.0.0.1:$2" 16 100000 |
+        sed -n 's/.*(\([0-9.]*\) packets\/s).*/\1/p')
+    echo "echo target=$1 packets_per_s=${r:-0}" | tee -a "$OUT/echo.txt"
+}
+
+echo_rounds() {
+    log "echo round trips: ovs-ofctl benchmark against ofagentd and ovs-vswitchd, alternating"
+    : >"$OUT/echo.txt"
+    local pa pl po log
+    pa=$(free_port)
+    taskset -c 1 "$B/examples/ofagentd" --listen "127.0.0.1:$pa" >/dev/null 2>&1 &
+    PIDS+=($!)
+    local agent=$!
+    pl=$(free_port)
+    log=$(mktemp /tmp/ofagent-bench-log.XXXXXX)
+    taskset -c 1 "$B/examples/ofagentd" --listen "127.0.0.1:$pl" --log "$log" >/dev/null 2>&1 &
+    PIDS+=($!)
+    local agent_log=$!
+    local have_ovs=0
+    po=$(free_port)
+    if [ "$(id -u)" = 0 ] && ovs_start "$po"; then have_ovs=1; else log "ovs-vswitchd not started (needs root): echo baseline skipped"; fi
+    sleep 0.5
+    local i
+    for i in 1 2 3; do
+        echo_run ofagentd "$pa"
+        [ $have_ovs = 1 ] && echo_run ovs-vswitchd "$po"
+        echo_run ofagentd_file_log "$pl"
+    done
+    kill $agent $agent_log 2>/dev/null || true
+    wait $agent $agent_log 2>/dev/null || true
+    rm -f "$log" "$log".1 "$log".2
+    ovs_stop
+}
+
+footprint() {
+    log "footprint: stripped sizes (x86-64, big-endian MIPS -O2 and -Os, static ofagentd)"
+    : >"$OUT/footprint.txt"
+    local so tmp
+    tmp=$(mktemp -d)
+    so=$(readlink -f "$B/libofagent.so")
+    strip -o "$tmp/x86.so" "$so"
+    echo "size target=libofagent.so arch=x86-64 flags=-O2 bytes=$(stat -c %s "$tmp/x86.so")" >>"$OUT/footprint.txt"
+    # A static x86-64 ofagentd without TLS (Debian has no static wolfSSL dependencies chain).
+    cmake -S "$ROOT" -B "$B-notls" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOFAGENT_TLS=OFF \
+        -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=OFF >/dev/null
+    cmake --build "$B-notls" -j "$JOBS" --target ofagent_static ofagent_host_static >/dev/null
+    gcc -std=c99 -O2 -static -I"$ROOT/include" -I"$ROOT/platform/include" -o "$tmp/ofagentd" \
+        "$ROOT"/examples/ofagentd.c "$ROOT"/examples/agent_*.c "$ROOT"/examples/hostutil.c \
+        "$B-notls/libofagent.a" "$B-notls/libofagent_host.a" -lstdc++ -lm
+    strip "$tmp/ofagentd"
+    echo "size target=ofagentd-static arch=x86-64 flags=-O2 bytes=$(stat -c %s "$tmp/ofagentd")" >>"$OUT/footprint.txt"
+    local bt flag
+    for bt in RelWithDebInfo MinSizeRel; do
+        flag=-O2; [ $bt = MinSizeRel ] && flag=-Os
+        cmake -S "$ROOT" -B "$B-mips-$bt" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mips-linux-gnu.cmake" \
+            -DCMAKE_BUILD_TYPE=$bt -DOFAGENT_TLS=OFF -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=ON >/dev/null
+        cmake --build "$B-mips-$bt" -j "$JOBS" --target ofagent ofagentd >/dev/null
+        mips-linux-gnu-strip -o "$tmp/mips.so" "$(readlink -f "$B-mips-$bt/libofagent.so")"
+        mips-linux-gnu-strip -o "$tmp/mips-agent" "$B-mips-$bt/examples/ofagentd"
+        echo "size target=libofagent.so arch=mips-be flags=$flag bytes=$(stat -c %s "$tmp/mips.so")" >>"$OUT/footprint.txt"
+        echo "size target=ofagentd-static arch=mips-be flags=$flag bytes=$(stat -c %s "$tmp/mips-agent")" >>"$OUT/footprint.txt"
+    done
+    rm -rf "$tmp"
+    cat "$OUT/footprint.txt"
+}
+
+report() {
+    {
+        echo "machine nproc=$(nproc) cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1 | tr ' ' '_')"
+        echo "machine date=$(date -u +%Y-%m-%dT%H:%MZ) kernel=$(uname -r) compiler=$(gcc -dumpfullversion)"
+        echo "machine commit=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+    } >"$OUT/machine.txt"
+    /usr/bin/python3 "$ROOT/bench/report.py" "$OUT" "$ROOT/docs"
+    log "wrote docs/PERFORMANCE.md and docs/performance-scale.png"
+}
+
+"$ROOT/scripts/deps.sh" bench
+if [ "$MODE" = smoke ]; then
+    build
+    smoke
+    exit 0
+fi
+ovs_peer
+build
+codec
+echo_rounds
+stream
+scale
+footprint
+report
