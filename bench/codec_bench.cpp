@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -175,18 +176,34 @@ std::vector<MessageSet> build_sets() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // --iterations N runs every bench exactly N times (for instruction counting), not timed.
+    int64_t fixed = 0;
+    if (argc > 2 && !std::strcmp(argv[1], "--iterations")) {
+        fixed = std::atoll(argv[2]);
+        argv[2] = argv[0];
+        argc -= 2;
+        argv += 2;
+    }
     oflog_init(nullptr, 1, nullptr, nullptr);  // every line is formatted; no sink, no file
     oflog_to_file_disable();
     register_release(std::make_index_sequence<OFMSG_NUM_TYPES>{});
     static const std::vector<MessageSet> sets = build_sets();
+    std::vector<benchmark::internal::Benchmark *> all;
     for (const MessageSet &s : sets) {
-        benchmark::RegisterBenchmark(("decode/ofagent/" + s.name).c_str(), decode_ofagent, &s);
+        all.push_back(
+            benchmark::RegisterBenchmark(("decode/ofagent/" + s.name).c_str(), decode_ofagent, &s));
 #ifdef BENCH_WITH_OVS
-        benchmark::RegisterBenchmark(("decode/ovs/" + s.name).c_str(), decode_ovs, &s);
+        all.push_back(
+            benchmark::RegisterBenchmark(("decode/ovs/" + s.name).c_str(), decode_ovs, &s));
 #endif
-        benchmark::RegisterBenchmark(("encode/ofagent/" + s.name).c_str(), encode_ofagent, &s);
-        benchmark::RegisterBenchmark(("floor/allocs/" + s.name).c_str(), allocation_floor, &s);
+        all.push_back(
+            benchmark::RegisterBenchmark(("encode/ofagent/" + s.name).c_str(), encode_ofagent, &s));
+        all.push_back(
+            benchmark::RegisterBenchmark(("floor/allocs/" + s.name).c_str(), allocation_floor, &s));
     }
+    if (fixed > 0)
+        for (benchmark::internal::Benchmark *b : all)
+            b->Iterations(fixed);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -7,9 +7,12 @@
 // Every message carries its sequence number as xid; the receiver checks order and count.
 // Prints one line per run: "stream mode=lib msgs=N seconds=S msgs_per_s=R cpu_ns_per_msg=C".
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/epoll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +44,28 @@ struct Result {
     double wall = 0;
     double cpu = 0;
 };
+
+// The sender runs this program again (a fresh process: a forked copy would share this one's
+// event loop descriptor once the first run created it).
+pid_t spawn_sender(const char *mode, uint16_t port, uint64_t n) {
+    const std::string p = std::to_string(port), m = std::to_string(n);
+    char *const args[] = {const_cast<char *>("stream_bench"), const_cast<char *>("--sender"),
+                          const_cast<char *>(mode),           const_cast<char *>(p.c_str()),
+                          const_cast<char *>(m.c_str()),      nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args, environ) != 0) {
+        std::fprintf(stderr, "stream_bench: cannot start the sender\n");
+        std::exit(1);
+    }
+    return pid;
+}
+
+int wait_sender(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // ---- Library receiver ------------------------------------------------------------------------
 
@@ -127,8 +152,6 @@ int lib_sender(uint16_t port, uint64_t n) {
 Result run_lib(uint64_t n) {
     g_rx = LibRx{};
     g_rx.want = n;
-    bench::Child child(
-        [n](uint32_t port, int) { return lib_sender(static_cast<uint16_t>(port), n); });
     ofconn_registration reg{
         server_event, server_rx, {OFP_HEADER_LEN, kRxBufSize, ofmsg_payload_len}};
     ofserver_register(&reg);
@@ -136,12 +159,13 @@ Result run_lib(uint64_t n) {
         std::fprintf(stderr, "stream_bench: cannot listen\n");
         std::exit(1);
     }
-    child.go(bench::local_port(ofserver_local_inst.ofs_ctx->socket_fd));
+    const pid_t child =
+        spawn_sender("lib", bench::local_port(ofserver_local_inst.ofs_ctx->socket_fd), n);
     const uint32_t timer = ofhost_timer_add(120000, 0, stop_loop, nullptr);
     ofhost_loop_run();
     ofhost_timer_cancel(timer);
     ofserver_stop();
-    const int rc = child.wait();
+    const int rc = wait_sender(child);
     if (g_rx.got != n || g_rx.down || rc != 0) {
         std::fprintf(stderr, "stream_bench: lib run received %llu of %llu (sender exit %d)\n",
                      static_cast<unsigned long long>(g_rx.got), static_cast<unsigned long long>(n),
@@ -171,8 +195,7 @@ int raw_sender(uint16_t port, uint64_t n) {
 Result run_raw(uint64_t n) {
     uint16_t port = 0;
     const int lfd = bench::listen_loopback(10, &port);
-    bench::Child child([n](uint32_t p, int) { return raw_sender(static_cast<uint16_t>(p), n); });
-    child.go(port);
+    const pid_t child = spawn_sender("raw", port, n);
     const int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     close(lfd);
     bench::tune_socket(fd);
@@ -218,7 +241,7 @@ Result run_raw(uint64_t n) {
     r.cpu = bench::cpu_seconds() - c0;
     close(ep);
     close(fd);
-    const int rc = child.wait();
+    const int rc = wait_sender(child);
     if (r.msgs != n || rc != 0) {
         std::fprintf(stderr, "stream_bench: raw run received %llu of %llu (sender exit %d)\n",
                      static_cast<unsigned long long>(r.msgs), static_cast<unsigned long long>(n),
@@ -226,6 +249,17 @@ Result run_raw(uint64_t n) {
         std::exit(1);
     }
     return r;
+}
+
+bool load_message() {
+    std::vector<bench::Message> flows =
+        bench::ovs_flow_mods(OFAGENT_SOURCE_DIR "/tests/data/ovs_flows.txt");
+    if (flows.empty() || flows.front().bytes.size() != 88) {
+        std::fprintf(stderr, "stream_bench: no 88-byte flow-mod in tests/data/ovs_flows.txt\n");
+        return false;
+    }
+    g_msg = flows.front().bytes;
+    return true;
 }
 
 void print(const char *mode, const Result &r) {
@@ -241,6 +275,14 @@ void print(const char *mode, const Result &r) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    if (argc == 5 && !std::strcmp(argv[1], "--sender")) {
+        if (!load_message()) return 1;
+        const uint16_t port = static_cast<uint16_t>(std::atoi(argv[3]));
+        const uint64_t count = std::strtoull(argv[4], nullptr, 10);
+        oflog_init(nullptr, getpid(), nullptr, nullptr);
+        return !std::strcmp(argv[2], "lib") ? lib_sender(port, count) : raw_sender(port, count);
+    }
     uint64_t n = 200000;
     int rounds = 3;
     std::string mode = "both";
@@ -257,7 +299,6 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    std::signal(SIGPIPE, SIG_IGN);
     oflog_init(nullptr, getpid(), nullptr, nullptr);
     ofmsg_rx_cb table[OFMSG_NUM_TYPES] = {};
     table[OFPT_FLOW_MOD] = on_flow_mod;
