@@ -14,6 +14,12 @@ bool both_null_or(const T *a, const T *b, bool (*eq)(const T *, const T *)) {
     return eq(a, b);
 }
 
+// Compares two untyped bodies with the equality of their record type.
+template <class T>
+bool as(const void *a, const void *b, bool (*eq)(const T *, const T *)) {
+    return eq(static_cast<const T *>(a), static_cast<const T *>(b));
+}
+
 inline bool bytes_eq(const void *a, const void *b, size_t n) {
     if (n == 0) return true;
     if (!a || !b) return false;
@@ -67,8 +73,7 @@ inline bool action_eq(const ofmsg_action *a, const ofmsg_action *b) {
                 static_cast<const ofmsg_action_set_field *>(a->body)->tlv,
                 static_cast<const ofmsg_action_set_field *>(b->body)->tlv, tlv_eq);
         case OFPAT_EXPERIMENTER:
-            return exp_action_eq(static_cast<const ofmsg_action_experimenter *>(a->body),
-                                 static_cast<const ofmsg_action_experimenter *>(b->body));
+            return as(a->body, b->body, exp_action_eq);
         default:
             return true;
     }
@@ -170,8 +175,7 @@ inline bool multipart_request_eq(const ofmsg_multipart_request *a,
     if (!a->body || !b->body) return a->body == b->body;
     switch (a->type) {
         case OFPMP_FLOW:
-            return flow_stats_request_eq(static_cast<const ofmsg_flow_stats_request *>(a->body),
-                                         static_cast<const ofmsg_flow_stats_request *>(b->body));
+            return as(a->body, b->body, flow_stats_request_eq);
         case OFPMP_PORT_STATS:
             return bytes_eq(a->body, b->body, 4);
         default:
@@ -226,17 +230,13 @@ inline bool multipart_reply_eq(const ofmsg_multipart_reply *a, const ofmsg_multi
     if (!a->body || !b->body) return a->body == b->body;
     switch (a->type) {
         case OFPMP_DESC:
-            return desc_eq(static_cast<const ofmsg_switch_desc_reply *>(a->body),
-                           static_cast<const ofmsg_switch_desc_reply *>(b->body));
+            return as(a->body, b->body, desc_eq);
         case OFPMP_FLOW:
-            return flow_stats_reply_eq(static_cast<const ofmsg_flow_stats_reply *>(a->body),
-                                       static_cast<const ofmsg_flow_stats_reply *>(b->body));
+            return as(a->body, b->body, flow_stats_reply_eq);
         case OFPMP_PORT_STATS:
-            return port_stats_reply_eq(static_cast<const ofmsg_port_stats_reply *>(a->body),
-                                       static_cast<const ofmsg_port_stats_reply *>(b->body));
+            return as(a->body, b->body, port_stats_reply_eq);
         case OFPMP_PORT_DESC:
-            return port_desc_reply_eq(static_cast<const ofmsg_port_desc_reply *>(a->body),
-                                      static_cast<const ofmsg_port_desc_reply *>(b->body));
+            return as(a->body, b->body, port_desc_reply_eq);
         default:
             return true;
     }
@@ -281,36 +281,54 @@ inline bool body_eq(uint8_t type, const void *a, const void *b) {
     if (!a || !b) return a == b;
     switch (type) {
         case OFPT_ERROR:
-            return error_eq(static_cast<const ofmsg_error *>(a),
-                            static_cast<const ofmsg_error *>(b));
+            return as(a, b, error_eq);
         case OFPT_ECHO_REQUEST:
         case OFPT_ECHO_REPLY:
-            return echo_eq(static_cast<const ofmsg_echo *>(a), static_cast<const ofmsg_echo *>(b));
+            return as(a, b, echo_eq);
         case OFPT_EXPERIMENTER:
-            return exp_eq(static_cast<const ofmsg_exp *>(a), static_cast<const ofmsg_exp *>(b));
+            return as(a, b, exp_eq);
         case OFPT_FEATURES_REPLY:
-            return features_eq(static_cast<const ofmsg_switch_features *>(a),
-                               static_cast<const ofmsg_switch_features *>(b));
+            return as(a, b, features_eq);
         case OFPT_PACKET_IN:
-            return packet_in_eq(static_cast<const ofmsg_packet_in *>(a),
-                                static_cast<const ofmsg_packet_in *>(b));
+            return as(a, b, packet_in_eq);
         case OFPT_FLOW_REMOVED:
-            return flow_removed_eq(static_cast<const ofmsg_flow_removed *>(a),
-                                   static_cast<const ofmsg_flow_removed *>(b));
+            return as(a, b, flow_removed_eq);
         case OFPT_PORT_STATUS:
-            return port_status_eq(static_cast<const ofmsg_port_status *>(a),
-                                  static_cast<const ofmsg_port_status *>(b));
+            return as(a, b, port_status_eq);
         case OFPT_FLOW_MOD:
-            return flow_mod_eq(static_cast<const ofmsg_flow_mod *>(a),
-                               static_cast<const ofmsg_flow_mod *>(b));
+            return as(a, b, flow_mod_eq);
         case OFPT_MULTIPART_REQUEST:
-            return multipart_request_eq(static_cast<const ofmsg_multipart_request *>(a),
-                                        static_cast<const ofmsg_multipart_request *>(b));
+            return as(a, b, multipart_request_eq);
         case OFPT_MULTIPART_REPLY:
-            return multipart_reply_eq(static_cast<const ofmsg_multipart_reply *>(a),
-                                      static_cast<const ofmsg_multipart_reply *>(b));
+            return as(a, b, multipart_reply_eq);
         default:
             return true;
+    }
+}
+
+// The statuses the receive path may return.
+inline bool documented_status(int32_t st) {
+    switch (st) {
+        case OFMSG_DECODE_OK:
+        case OFMSG_ERR_HELLO_INCOMPATIBLE:
+        case OFMSG_ERR_BAD_MULTIPART:
+        case OFMSG_ERR_BAD_EXPERIMENTER:
+        case OFMSG_ERR_BAD_EXP_TYPE:
+        case OFMSG_ERR_BAD_LEN:
+        case OFMSG_ERR_UNHANDLED_TYPE:
+        case OFMSG_ERR_ACTION_BAD_TYPE:
+        case OFMSG_ERR_ACTION_BAD_EXP_TYPE:
+        case OFMSG_ERR_ACTION_BAD_SET_TYPE:
+        case OFMSG_ERR_ACTION_BAD_SET_LEN:
+        case OFMSG_ERR_INST_UNKNOWN:
+        case OFMSG_ERR_MATCH_BAD_LEN:
+        case OFMSG_ERR_MATCH_BAD_FIELD:
+        case OFMSG_ERR_MATCH_DUP_FIELD:
+        case OFMSG_ERR_SHORT_ERROR_MSG:
+        case OFMSG_ERR_NO_MEMORY:
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -32,31 +32,6 @@ void register_all() {
     ofmsg_register_callbacks(table);
 }
 
-bool documented_status(int32_t st) {
-    switch (st) {
-        case OFMSG_DECODE_OK:
-        case OFMSG_ERR_HELLO_INCOMPATIBLE:
-        case OFMSG_ERR_BAD_MULTIPART:
-        case OFMSG_ERR_BAD_EXPERIMENTER:
-        case OFMSG_ERR_BAD_EXP_TYPE:
-        case OFMSG_ERR_BAD_LEN:
-        case OFMSG_ERR_UNHANDLED_TYPE:
-        case OFMSG_ERR_ACTION_BAD_TYPE:
-        case OFMSG_ERR_ACTION_BAD_EXP_TYPE:
-        case OFMSG_ERR_ACTION_BAD_SET_TYPE:
-        case OFMSG_ERR_ACTION_BAD_SET_LEN:
-        case OFMSG_ERR_INST_UNKNOWN:
-        case OFMSG_ERR_MATCH_BAD_LEN:
-        case OFMSG_ERR_MATCH_BAD_FIELD:
-        case OFMSG_ERR_MATCH_DUP_FIELD:
-        case OFMSG_ERR_SHORT_ERROR_MSG:
-        case OFMSG_ERR_NO_MEMORY:
-            return true;
-        default:
-            return false;
-    }
-}
-
 [[noreturn]] void fail(const char *what, uint8_t type, int32_t st) {
     std::fprintf(stderr, "oracle: %s (type %u, status 0x%08x)\n", what, type,
                  static_cast<unsigned>(st));
@@ -118,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t len = size > 0x100000 ? 0x100000 : static_cast<uint32_t>(size);
     g_delivery = Delivery{};
     const int32_t st = ofmsg_rx_decode(nullptr, data, len);
-    if (!documented_status(st)) fail("undocumented status", len > 1 ? data[1] : 0, st);
+    if (!ofmsg_equal::documented_status(st)) fail("undocumented status", len > 1 ? data[1] : 0, st);
     if (st != 0) {
         if (g_delivery.called) fail("failed decode delivered a body", data[1], st);
         return 0;
