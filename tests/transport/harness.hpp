@@ -54,6 +54,13 @@ inline bool has_log(const std::string &re) {
     return !logged(re).empty();
 }
 
+// A line "TAG function:<line> text..." was captured; text is a regex.
+inline bool logs(const std::string &tag_function, const std::string &text) {
+    return has_log("^" + tag_function + ":[0-9]+ " + text);
+}
+
+const std::string kLo = "127\\.0\\.0\\.1:";  // the loopback address as a regex
+
 // An errno value as "number(text)" (or "text(number)") regex; the numbers differ between
 // architectures (MIPS has its own).
 inline std::string err_re(int e, bool text_first = false) {
