@@ -212,8 +212,9 @@ void family_corpus(std::vector<Bytes> &messages, std::vector<std::string> &rows)
         auto *fr = Gen::make<ofmsg_flow_removed>();
         fr->cookie = g.u64();
         fr->reason = g.below(5);
-        fr->match = g.match();
-        add(OFPT_FLOW_REMOVED, fr);
+        ofmsg_flow_match *match = fr->match = g.match();
+        add(OFPT_FLOW_REMOVED, fr);  // the release leaves the match to its holder
+        ofmsg_flow_match_free(match);
     }
 }
 
