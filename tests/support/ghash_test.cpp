@@ -22,9 +22,6 @@ uintptr_t num(void *p) {
 uint32_t wide_hash(void *key) {
     return static_cast<uint32_t>(num(key) * 2654435761u);
 }
-uint32_t bucket(uintptr_t key) {
-    return wide_hash(ptr(key)) % kBuckets;
-}
 int same_key(void *a, void *b) {
     return a == b;
 }
@@ -45,6 +42,7 @@ struct Model {
     int calls = 0, stop_after = 0;
     std::vector<std::pair<uintptr_t, uintptr_t>> deleted;
 
+    static uint32_t bucket(uintptr_t key) { return wide_hash(ptr(key)) % kBuckets; }
     uintptr_t key_of(uintptr_t id) {
         for (auto &[k, v] : ids)
             for (uintptr_t i : v)
@@ -70,6 +68,12 @@ struct Model {
         for (uintptr_t id : must)
             EXPECT_TRUE(seen.count(id)) << "pass missed an element";
         in_pass = false;
+    }
+    size_t size() const {
+        size_t n = 0;
+        for (auto &[k, v] : ids)
+            n += v.size();
+        return n;
     }
     void set_value(uintptr_t id) { id_of[next] = id, value_of[id] = next++; }
     void insert(uintptr_t key) {
@@ -153,10 +157,7 @@ TEST(HashTableModel, RandomOperationSequencesMatchTheModel) {
             } else {
                 m.end();
             }
-            size_t n = 0;
-            for (auto &[k, v] : m.ids)
-                n += v.size();
-            ASSERT_EQ(m.hash->num_elems, n);
+            ASSERT_EQ(m.hash->num_elems, m.size());
             ASSERT_EQ(m.hash->collisions, m.collisions);
         }
         gHash_destroy(m.hash);
