@@ -81,11 +81,13 @@ ofbuf *ofbuf_create_tx(const uint8_t *bytes, uint32_t n) {
     return b;
 }
 
+// Between messages the buffer is all zero, and only its first read_size bytes have been
+// written since, so only they are cleared (a new buffer comes zero-filled from calloc).
 void ofbuf_read_reset(ofbuf *b) {
+    memset(b->data, 0, b->read_size);
     b->read_size = 0;
     b->reading_hdr = 1;
     b->read_ptr = b->data;
-    memset(b->data, 0, b->size);
 }
 
 void ofbuf_write_pull(ofbuf *obuf, uint32_t size) {
