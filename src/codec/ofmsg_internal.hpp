@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "ofmsg.h"
+#include "../support/offmt.hpp"
 #include "../support/oflog_internal.hpp"
 #include "wire.hpp"
 
@@ -84,7 +85,7 @@ inline char *print_append(char *dst, const char *fmt, ...) {
     const size_t room = static_cast<size_t>(end - dst);
     va_list ap;
     va_start(ap, fmt);
-    const int n = std::vsnprintf(dst, room, fmt, ap);
+    const int n = format_v(dst, room, fmt, ap);
     va_end(ap);
     if (n < 0) {
         *dst = '\0';

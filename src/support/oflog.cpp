@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "offmt.hpp"
 #include "oflog_internal.hpp"
 
 extern "C" {
@@ -100,12 +101,12 @@ void oflog_write_file(const char *line) {
 namespace ofagent {
 
 void oflog_emit(int level, const char *func, int line, const char *fmt, ...) {
-    int n = std::snprintf(oflog_buf, OFLOG_BUF_SIZE, oflog_level_tag(level), func, line);
+    int n = format(oflog_buf, OFLOG_BUF_SIZE, oflog_level_tag(level), func, line);
     if (n < 0) n = 0;
     if (n > OFLOG_BUF_SIZE - 1) n = OFLOG_BUF_SIZE - 1;
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(oflog_buf + n, static_cast<size_t>(OFLOG_BUF_SIZE - n), fmt, ap);
+    format_v(oflog_buf + n, static_cast<size_t>(OFLOG_BUF_SIZE - n), fmt, ap);
     va_end(ap);
     oflog_to_file(level, oflog_buf);
     if (syslog_func != nullptr) syslog_func(level, oflog_buf);
