@@ -103,11 +103,18 @@ def main():
         v = [r["packets_per_s"] for r in echo if r.get("target") == target and r["packets_per_s"] > 0]
         return statistics.median(v) if v else 0
     ea, eo, el = echo_med("ofagentd"), echo_med("ovs-vswitchd"), echo_med("ofagentd_file_log")
+    def echo_cpu(target):
+        v = [r["daemon_cpu_ns_per_rt"] for r in echo if r.get("target") == target and "daemon_cpu_ns_per_rt" in r]
+        return statistics.median(v) if v else 0
     if eo:
         w("| echo round trips, file logging off | %.0f/s | ovs-vswitchd %.0f/s | %.2fx | >= 1.5x | %s |"
           % (ea, eo, ea / eo, verdict(ea / eo >= 1.5)))
         w("| echo round trips, file logging on | %.0f/s | ovs-vswitchd %.0f/s | %.2fx | - | |"
           % (el, eo, el / eo))
+        ca, co, cl = echo_cpu("ofagentd"), echo_cpu("ovs-vswitchd"), echo_cpu("ofagentd_file_log")
+        if ca and co:
+            w("| echo, daemon CPU per round trip (logging off / on) | %.0f / %.0f ns | ovs-vswitchd %.0f ns | %.2fx | - | |"
+              % (ca, cl, co, co / ca))
     else:
         w("| echo round trips | %.0f/s | not measured | - | >= 1.5x | |" % ea)
 

@@ -120,11 +120,18 @@ free_port() {
     /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-echo_run() {  # label port
-    local r
-    r=$(taskset -c 0 timeout 120 ovs-ofctl -O OpenFlow13 benchmark "tcp:127.0.0.1:$2" 16 100000 |
+cpu_ticks() {  # user + system clock ticks of a process
+    awk '{print $14 + $15}' "/proc/$1/stat"
+}
+
+echo_run() {  # label port daemon-pid
+    local r t0 t1 n=100000
+    t0=$(cpu_ticks "$3")
+    r=$(taskset -c 0 timeout 120 ovs-ofctl -O OpenFlow13 benchmark "tcp:127.0.0.1:$2" 16 $n |
         sed -n 's/.*(\([0-9.]*\) packets\/s).*/\1/p')
-    echo "echo target=$1 packets_per_s=${r:-0}" | tee -a "$OUT/echo.txt"
+    t1=$(cpu_ticks "$3")
+    echo "echo target=$1 packets_per_s=${r:-0} daemon_cpu_ns_per_rt=$(( (t1 - t0) * 1000000000 / $(getconf CLK_TCK) / n ))" |
+        tee -a "$OUT/echo.txt"
 }
 
 echo_rounds() {
@@ -146,9 +153,9 @@ echo_rounds() {
     sleep 0.5
     local i
     for i in 1 2 3; do
-        echo_run ofagentd "$pa"
-        [ $have_ovs = 1 ] && echo_run ovs-vswitchd "$po"
-        echo_run ofagentd_file_log "$pl"
+        echo_run ofagentd "$pa" $agent
+        [ $have_ovs = 1 ] && echo_run ovs-vswitchd "$po" "$(cat "$OVS_RUN/vswitchd.pid")"
+        echo_run ofagentd_file_log "$pl" $agent_log
     done
     kill $agent $agent_log 2>/dev/null || true
     wait $agent $agent_log 2>/dev/null || true
