@@ -51,7 +51,12 @@ build() {
 
 # ---- Smoke: every bench once, briefly, with its own checks ----------------------------------
 smoke() {
-    "$B/bench/codec_bench" --benchmark_min_time=0.01 >/dev/null
+    # A bench that refuses its messages reports an error instead of a time: fail on it.
+    if "$B/bench/codec_bench" --benchmark_min_time=0.01 --benchmark_format=json 2>/dev/null |
+        grep -q '"error_occurred": true'; then
+        log "smoke: a codec bench failed"
+        return 1
+    fi
     "$B/bench/stream_bench" --messages 2000 --rounds 1
     "$B/bench/scale_bench" --connections 200 --messages 50
     log "smoke: every bench ran and checked its results"
