@@ -52,8 +52,9 @@ build() {
 # ---- Smoke: every bench once, briefly, with its own checks ----------------------------------
 smoke() {
     # A bench that refuses its messages reports an error instead of a time: fail on it.
-    if "$B/bench/codec_bench" --benchmark_min_time=0.01 --benchmark_format=json 2>/dev/null |
-        grep -q '"error_occurred": true'; then
+    local json
+    json=$("$B/bench/codec_bench" --benchmark_min_time=0.01 --benchmark_format=json 2>/dev/null)
+    if grep -q '"error_occurred": true' <<<"$json"; then
         log "smoke: a codec bench failed"
         return 1
     fi
