@@ -38,7 +38,7 @@ struct Out {
     }
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     size_t width = 0;
@@ -47,7 +47,7 @@ struct Spec {
 };
 
 // The field with its padding; zeros go after a sign.
-void emit_field(Out &out, const Spec &s, const char *body, size_t len, bool negative,
+void emit_field(Out &out, const Conversion &s, const char *body, size_t len, bool negative,
                 bool numeric) {
     const size_t total = len + (negative ? 1 : 0);
     const size_t fill = s.width > total ? s.width - total : 0;
@@ -71,7 +71,7 @@ char *digits_of(unsigned long long v, char *end, bool upper) {
     return p;
 }
 
-void emit_unsigned(Out &out, const Spec &s, unsigned long long v, bool negative, int base,
+void emit_unsigned(Out &out, const Conversion &s, unsigned long long v, bool negative, int base,
                    bool upper) {
     char buf[24];
     char *const end = buf + sizeof buf;
@@ -84,7 +84,7 @@ void emit_unsigned(Out &out, const Spec &s, unsigned long long v, bool negative,
     emit_field(out, s, first, len, negative, true);
 }
 
-long long signed_arg(const Spec &s, va_list &ap) {
+long long signed_arg(const Conversion &s, va_list &ap) {
     switch (s.length) {
         case -2:
             return static_cast<signed char>(va_arg(ap, int));
@@ -101,7 +101,7 @@ long long signed_arg(const Spec &s, va_list &ap) {
     }
 }
 
-unsigned long long unsigned_arg(const Spec &s, va_list &ap) {
+unsigned long long unsigned_arg(const Conversion &s, va_list &ap) {
     switch (s.length) {
         case -2:
             return static_cast<unsigned char>(va_arg(ap, unsigned));
@@ -119,7 +119,7 @@ unsigned long long unsigned_arg(const Spec &s, va_list &ap) {
 }
 
 // Parses flags, width, precision and length at *p; false for anything not handled here.
-bool parse_spec(const char *&p, Spec &s) {
+bool parse_conversion(const char *&p, Conversion &s) {
     for (;; p++) {
         if (*p == '-')
             s.left = true;
@@ -164,8 +164,8 @@ bool format_fast(Out &out, const char *fmt, va_list &ap) {
             continue;
         }
         p++;
-        Spec s;
-        if (!parse_spec(p, s)) return false;
+        Conversion s;
+        if (!parse_conversion(p, s)) return false;
         const char conv = *p++;
         switch (conv) {
             case 'd':
