@@ -11,6 +11,7 @@
 #include <wolfssl/ssl.h>
 #include <wolfssl/wolfcrypt/ecc.h>
 
+#include "common/tools.hpp"
 #include "harness.hpp"
 
 namespace {
@@ -31,19 +32,10 @@ openssl req $key -subj /CN=ofagent-client -keyout cli.key -out cli.csr
 openssl x509 -req -in cli.csr $sign -out cli.pem)";
 
 struct Certs {
-    std::string dir;
-    bool ok = false;
-    Certs() {
-        char tmpl[] = "/tmp/ofagent-tls-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr) return;
-        dir = tmpl;
-        std::string cmd = "cd " + dir + " && (" + kMakeCerts + ") >/dev/null 2>&1";
-        ok = system(cmd.c_str()) == 0;
-    }
-    ~Certs() {
-        if (!dir.empty() && system(("rm -rf " + dir).c_str()) != 0)
-            fprintf(stderr, "could not remove %s\n", dir.c_str());
-    }
+    testtools::TempDir tmp;
+    std::string dir = tmp.path();
+    bool ok = !dir.empty() &&
+              system(("cd " + dir + " && (" + kMakeCerts + ") >/dev/null 2>&1").c_str()) == 0;
     std::string path(const std::string &name) const { return dir + "/" + name; }
 };
 
