@@ -164,7 +164,8 @@ static uint32_t tunnels_collect(ofmsg_exp_tunnel_v4 *out, ofmsg_exp_tunnel_v4 **
                                 uint32_t max) {
     savl_node *n;
     uint32_t count = 0;
-    for (n = agent.tunnels.head.next; n && n != &agent.tunnels.head && count < max; n = n->next) {
+    for (n = agent.tunnels.tree.head.next; n && n != &agent.tunnels.tree.head && count < max;
+         n = n->next) {
         const oftunnel_entry *e = n->data;
         out[count].tun_index = e->tunnel_index;
         out[count].tun_dest_ip = host_get32(e->key.addr);

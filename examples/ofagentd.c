@@ -378,7 +378,7 @@ static void shut_down(void) {
     if (opt.reap_timer) ofhost_timer_cancel(opt.reap_timer);
     reap_sessions(NULL);
     flows_clear();
-    while ((n = agent.tunnels.head.next) != NULL && n != &agent.tunnels.head)
+    while ((n = agent.tunnels.tree.head.next) != NULL && n != &agent.tunnels.tree.head)
         oftunnel_entry_delete(n->data);
     agent_tls_free(opt.ssl);
     agent_tls_free(opt.stale_ssl);

@@ -28,8 +28,10 @@ typedef struct oftunnel_entry {
     uint32_t tunnel_index; /* never 0 */
 } oftunnel_entry;
 
-/* The table is the AVL tree head; allocate it and call oftunnel_init before use. */
-typedef savl_tree oftunnel_table;
+/* The host allocates the table and calls oftunnel_init before use. */
+typedef struct oftunnel_table {
+    savl_tree tree; /* the AVL head; tree.head.next walks the entries in key order */
+} oftunnel_table;
 
 /* Logs "Init" and sets the table empty. */
 OFAGENT_API void oftunnel_init(oftunnel_table *table);

@@ -32,7 +32,7 @@ bool oftunnel_entry_insert(oftunnel_table *table, oftunnel_entry *entry) {
     entry->node.up = nullptr;
     savl_node *where_node = nullptr;
     int where_side = 0;
-    if (savl_find(table, &entry->key, &where_node, &where_side) != nullptr) return false;
+    if (savl_find(&table->tree, &entry->key, &where_node, &where_side) != nullptr) return false;
     savl_insert(&entry->node, where_node, where_side);
     return entry->node.up != nullptr;
 }
@@ -48,9 +48,9 @@ void oftunnel_init(oftunnel_table *table) {
     OFLOG(OFLOG_INFO, "Init");
     if (table == nullptr) return;
     memset(table, 0, sizeof(*table));
-    table->head.prev = &table->head;
-    table->head.next = &table->head;
-    table->cmp = oftunnel_key_cmp;
+    table->tree.head.prev = &table->tree.head;
+    table->tree.head.next = &table->tree.head;
+    table->tree.cmp = oftunnel_key_cmp;
 }
 
 oftunnel_entry *oftunnel_entry_create(oftunnel_table *table, const oftunnel_key *key,
@@ -76,7 +76,7 @@ oftunnel_entry *oftunnel_entry_find(oftunnel_table *table, const oftunnel_key *k
     if (table == nullptr || key == nullptr) return nullptr;
     savl_node *where_node = nullptr;
     int where_side = 0;
-    savl_node *node = savl_find(table, key, &where_node, &where_side);
+    savl_node *node = savl_find(&table->tree, key, &where_node, &where_side);
     return node != nullptr ? static_cast<oftunnel_entry *>(node->data) : nullptr;
 }
 

@@ -7,6 +7,7 @@
     X(gHash_node, next)                                 \
     X(savl_node, height)                                \
     X(savl_tree, cmp)                                   \
+    X(oftunnel_table, tree)                             \
     X(oftunnel_key, addr)                               \
     X(oftunnel_entry, tunnel_index)                     \
     X(embq, prev)                                       \

@@ -63,14 +63,15 @@ class TunnelTable : public testing::Test {
         oftunnel_init(&table_);
     }
     void TearDown() override {  // the host empties the table entry by entry; there is no destroy
-        while (table_.head.next != &table_.head)
-            EXPECT_EQ(oftunnel_entry_delete(static_cast<oftunnel_entry *>(table_.head.next->data)),
-                      0);
+        while (table_.tree.head.next != &table_.tree.head)
+            EXPECT_EQ(
+                oftunnel_entry_delete(static_cast<oftunnel_entry *>(table_.tree.head.next->data)),
+                0);
         oflog_init(nullptr, 0, nullptr, nullptr);
     }
     std::vector<const oftunnel_entry *> entries() {
         std::vector<const oftunnel_entry *> out;
-        for (auto *n : checked_nodes(&table_))
+        for (auto *n : checked_nodes(&table_.tree))
             out.push_back(static_cast<const oftunnel_entry *>(n->data));
         return out;
     }
