@@ -297,6 +297,11 @@ void agent_receive(session *s, const uint8_t *bytes, uint32_t len) {
     if (status == OFMSG_DECODE_OK) return;
     printf("%s <- %s (refused: status 0x%08x)\n", s->name, ofmsg_print(bytes, NULL),
            (unsigned)status);
+    if (status == OFMSG_ERR_UNHANDLED_TYPE) {
+        /* The codec's code 10 reads as IS_SLAVE to OpenFlow 1.3 peers: say "bad type". */
+        session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_TYPE, bytes, len);
+        return;
+    }
     if (status == OFMSG_ERR_SHORT_ERROR_MSG || status == OFMSG_ERR_NO_MEMORY) {
         /* Not type/code pairs: a length fault is the nearest OpenFlow reason. */
         session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_LEN, bytes, len);

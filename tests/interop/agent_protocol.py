@@ -89,10 +89,10 @@ def main(port):
 
     expect_error(c, "hello whose version bitmap lacks 1.3",
                  msg(0, struct.pack("!HHI", 1, 8, 0x02)), 0, 0)
-    expect_error(c, "packet-out (no receive step)", msg(13, bytes(16)), 1, 10)
+    expect_error(c, "packet-out (no receive step)", msg(13, bytes(16)), 1, 1)
     long_po = msg(13, bytes(292))
     expect_error(c, "a 300-byte packet-out: the error carries its first 256 bytes",
-                 long_po, 1, 10, data_len=256)
+                 long_po, 1, 1, data_len=256)
     expect_error(c, "table-features multipart request",
                  msg(18, struct.pack("!HH4x", 12, 0)), 1, 2)
     expect_error(c, "error message of 10 bytes (short)", msg(1, b"\x00\x01"), 1, 6)
