@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build demo check check-normal check-asan check-mips check-fuzz check-bench fuzz bench clean format
+.PHONY: all deps build demo check check-format check-normal check-asan check-mips check-fuzz check-bench fuzz bench clean format
 
 all: build
 
@@ -20,7 +20,7 @@ demo: build
 
 check:
 	scripts/deps.sh check
-	$(MAKE) check-normal check-asan check-mips check-fuzz check-bench
+	$(MAKE) check-format check-normal check-asan check-mips check-fuzz check-bench
 	@echo "make check: all suites passed"
 
 check-normal:
@@ -57,6 +57,9 @@ fuzz:
 	    -DOFAGENT_FUZZ=ON -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=OFF
 	cmake --build build-fuzz -j $(JOBS)
 	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+check-format:
+	clang-format --dry-run -Werror $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
 
 format:
 	clang-format -i $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')

@@ -85,16 +85,16 @@ static inline const char *oflog_level_tag(int level) {
 }
 
 /* OFLOG(level, format, ...): the tag, the calling function and line, then the message. */
-#define OFLOG(level, ...)                                                                \
-    do {                                                                                 \
-        int oflog_lvl_ = (level);                                                        \
-        int oflog_n_ = snprintf(oflog_buf, OFLOG_BUF_SIZE, oflog_level_tag(oflog_lvl_),  \
-                                __func__, __LINE__);                                     \
-        if (oflog_n_ < 0) oflog_n_ = 0;                                                  \
-        if (oflog_n_ > OFLOG_BUF_SIZE - 1) oflog_n_ = OFLOG_BUF_SIZE - 1;                \
-        snprintf(oflog_buf + oflog_n_, (size_t)(OFLOG_BUF_SIZE - oflog_n_), __VA_ARGS__); \
-        oflog_to_file(oflog_lvl_, oflog_buf);                                            \
-        if (syslog_func != NULL) syslog_func(oflog_lvl_, oflog_buf);                     \
+#define OFLOG(level, ...)                                                                         \
+    do {                                                                                          \
+        int oflog_lvl_ = (level);                                                                 \
+        int oflog_n_ =                                                                            \
+            snprintf(oflog_buf, OFLOG_BUF_SIZE, oflog_level_tag(oflog_lvl_), __func__, __LINE__); \
+        if (oflog_n_ < 0) oflog_n_ = 0;                                                           \
+        if (oflog_n_ > OFLOG_BUF_SIZE - 1) oflog_n_ = OFLOG_BUF_SIZE - 1;                         \
+        snprintf(oflog_buf + oflog_n_, (size_t)(OFLOG_BUF_SIZE - oflog_n_), __VA_ARGS__);         \
+        oflog_to_file(oflog_lvl_, oflog_buf);                                                     \
+        if (syslog_func != NULL) syslog_func(oflog_lvl_, oflog_buf);                              \
     } while (0)
 
 OFAGENT_END_DECLS

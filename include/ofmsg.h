@@ -133,20 +133,34 @@ enum ofp_bad_match_code { OFPBMC_BAD_LEN = 1, OFPBMC_BAD_FIELD = 6, OFPBMC_DUP_F
  * negative number from which the host takes the type (bits 16..30) and code (bits 0..15) to
  * answer with an OFPT_ERROR. The complete list of values ofmsg_rx_decode can return: */
 #define OFMSG_DECODE_OK 0
-#define OFMSG_ERR_HELLO_INCOMPATIBLE ((int32_t)0x80000000u) /* version / hello element / bitmap */
-#define OFMSG_ERR_BAD_MULTIPART ((int32_t)0x80010002u)      /* unsupported multipart type */
-#define OFMSG_ERR_BAD_EXPERIMENTER ((int32_t)0x80010003u)   /* foreign experimenter id */
-#define OFMSG_ERR_BAD_EXP_TYPE ((int32_t)0x80010004u)       /* experimenter message type */
-#define OFMSG_ERR_BAD_LEN ((int32_t)0x80010006u)            /* any length fault, leftover bytes */
-#define OFMSG_ERR_UNHANDLED_TYPE ((int32_t)0x8001000au)     /* type without receive step (code 10) */
-#define OFMSG_ERR_ACTION_BAD_TYPE ((int32_t)0x80020000u)    /* unsupported action type */
-#define OFMSG_ERR_ACTION_BAD_EXP_TYPE ((int32_t)0x80020003u) /* experimenter action subtype */
-#define OFMSG_ERR_ACTION_BAD_SET_TYPE ((int32_t)0x8002000du) /* set-field of an unsupported field */
-#define OFMSG_ERR_ACTION_BAD_SET_LEN ((int32_t)0x8002000eu)  /* set-field payload/width mismatch */
-#define OFMSG_ERR_INST_UNKNOWN ((int32_t)0x80030000u)       /* unsupported instruction type */
-#define OFMSG_ERR_MATCH_BAD_LEN ((int32_t)0x80040001u)      /* TLV payload not the field's width */
-#define OFMSG_ERR_MATCH_BAD_FIELD ((int32_t)0x80040006u)    /* unsupported OXM field */
-#define OFMSG_ERR_MATCH_DUP_FIELD ((int32_t)0x8004000au)    /* OXM field repeated in one match */
+/* Version, hello element other than a version bitmap, bitmap without version 0x04. */
+#define OFMSG_ERR_HELLO_INCOMPATIBLE ((int32_t)0x80000000u)
+/* Unsupported multipart type. */
+#define OFMSG_ERR_BAD_MULTIPART ((int32_t)0x80010002u)
+/* Experimenter id other than ZELTA_EXPERIMENTER_ID (message or action). */
+#define OFMSG_ERR_BAD_EXPERIMENTER ((int32_t)0x80010003u)
+/* Experimenter message type outside the extension's. */
+#define OFMSG_ERR_BAD_EXP_TYPE ((int32_t)0x80010004u)
+/* Any length fault: a structure shorter than its minimum, bytes left over after decoding. */
+#define OFMSG_ERR_BAD_LEN ((int32_t)0x80010006u)
+/* A message type without receive step (code 10, which OpenFlow 1.3 names IS_SLAVE). */
+#define OFMSG_ERR_UNHANDLED_TYPE ((int32_t)0x8001000au)
+/* Unsupported action type. */
+#define OFMSG_ERR_ACTION_BAD_TYPE ((int32_t)0x80020000u)
+/* Experimenter action subtype outside the extension's. */
+#define OFMSG_ERR_ACTION_BAD_EXP_TYPE ((int32_t)0x80020003u)
+/* Set-field of an unsupported field. */
+#define OFMSG_ERR_ACTION_BAD_SET_TYPE ((int32_t)0x8002000du)
+/* Set-field whose payload runs past its action or is not its field's width. */
+#define OFMSG_ERR_ACTION_BAD_SET_LEN ((int32_t)0x8002000eu)
+/* Unsupported instruction type. */
+#define OFMSG_ERR_INST_UNKNOWN ((int32_t)0x80030000u)
+/* OXM TLV whose payload is not its field's width (twice it when masked). */
+#define OFMSG_ERR_MATCH_BAD_LEN ((int32_t)0x80040001u)
+/* Unsupported OXM field or class. */
+#define OFMSG_ERR_MATCH_BAD_FIELD ((int32_t)0x80040006u)
+/* OXM field repeated in one match. */
+#define OFMSG_ERR_MATCH_DUP_FIELD ((int32_t)0x8004000au)
 /* Not OpenFlow pairs: an OFPT_ERROR message shorter than 12 bytes, and an allocation that
  * failed while decoding (answer neither with an OFPT_ERROR). */
 #define OFMSG_ERR_SHORT_ERROR_MSG (-1)
@@ -163,7 +177,9 @@ static inline uint64_t ofmsg_ntoh64(uint64_t v) {
            ((uint64_t)b[6] << 8) | (uint64_t)b[7];
 }
 
-static inline uint64_t ofmsg_hton64(uint64_t v) { return ofmsg_ntoh64(v); }
+static inline uint64_t ofmsg_hton64(uint64_t v) {
+    return ofmsg_ntoh64(v);
+}
 
 /* ---- Simple message bodies ------------------------------------------------------------- */
 
@@ -210,7 +226,7 @@ typedef struct ofstruct_port {
 
 /* OFPT_PORT_STATUS */
 typedef struct ofmsg_port_status {
-    uint32_t reason; /* OFPPR_* */
+    uint32_t reason;     /* OFPPR_* */
     ofstruct_port *desc; /* owned */
 } ofmsg_port_status;
 
@@ -254,24 +270,42 @@ enum oxm_ofb_match_fields {
 /* Field number to field index 0..18, or -1 (logged) for a field the match does not carry. */
 static inline int ofoxm_from_oxm_to_idx(uint32_t field) {
     switch (field) {
-        case OXM_OF_IN_PORT: return 0;
-        case OXM_OF_ETH_DST: return 1;
-        case OXM_OF_ETH_SRC: return 2;
-        case OXM_OF_ETH_TYPE: return 3;
-        case OXM_OF_IP_PROTO: return 5;
-        case OXM_OF_IPV4_SRC: return 6;
-        case OXM_OF_IPV4_DST: return 7;
-        case OXM_OF_IPV6_SRC: return 8;
-        case OXM_OF_IPV6_DST: return 9;
-        case OXM_OF_TCP_SRC: return 10;
-        case OXM_OF_TCP_DST: return 11;
-        case OXM_OF_UDP_SRC: return 12;
-        case OXM_OF_UDP_DST: return 13;
-        case OXM_OF_ICMPV4_TYPE: return 14;
-        case OXM_OF_ICMPV4_CODE: return 15;
-        case OXM_OF_ICMPV6_TYPE: return 16;
-        case OXM_OF_ICMPV6_CODE: return 17;
-        case OXM_OF_METADATA: return 18;
+        case OXM_OF_IN_PORT:
+            return 0;
+        case OXM_OF_ETH_DST:
+            return 1;
+        case OXM_OF_ETH_SRC:
+            return 2;
+        case OXM_OF_ETH_TYPE:
+            return 3;
+        case OXM_OF_IP_PROTO:
+            return 5;
+        case OXM_OF_IPV4_SRC:
+            return 6;
+        case OXM_OF_IPV4_DST:
+            return 7;
+        case OXM_OF_IPV6_SRC:
+            return 8;
+        case OXM_OF_IPV6_DST:
+            return 9;
+        case OXM_OF_TCP_SRC:
+            return 10;
+        case OXM_OF_TCP_DST:
+            return 11;
+        case OXM_OF_UDP_SRC:
+            return 12;
+        case OXM_OF_UDP_DST:
+            return 13;
+        case OXM_OF_ICMPV4_TYPE:
+            return 14;
+        case OXM_OF_ICMPV4_CODE:
+            return 15;
+        case OXM_OF_ICMPV6_TYPE:
+            return 16;
+        case OXM_OF_ICMPV6_CODE:
+            return 17;
+        case OXM_OF_METADATA:
+            return 18;
         default:
             OFLOG(OFLOG_ERRS, "Invalid/Unknown OXM field type %u", (unsigned)field);
             return -1;
@@ -297,8 +331,8 @@ typedef struct ofmsg_match_tlv {
 } ofmsg_match_tlv;
 
 typedef struct ofmsg_flow_match {
-    uint16_t type;   /* OFPMT_OXM */
-    uint16_t length; /* bytes of all TLVs including their 4-byte headers */
+    uint16_t type;                          /* OFPMT_OXM */
+    uint16_t length;                        /* bytes of all TLVs including their 4-byte headers */
     ofmsg_match_tlv *tlvs[OFOXM_IDX_COUNT]; /* slot i holds only the field whose index is i */
 } ofmsg_flow_match;
 
@@ -320,8 +354,7 @@ OFAGENT_API void ofmsg_match_tlv_create_8_value(ofmsg_flow_match *match, uint32_
  * to `length`, and encode as the plain value, so the TLV's length byte and the bytes written
  * always agree and the message decodes back. */
 OFAGENT_API void ofmsg_match_tlv_create_8_value_mask(ofmsg_flow_match *match, uint32_t idx,
-                                                     uint32_t header, uint8_t value,
-                                                     uint8_t mask);
+                                                     uint32_t header, uint8_t value, uint8_t mask);
 OFAGENT_API void ofmsg_match_tlv_create_16_value(ofmsg_flow_match *match, uint32_t idx,
                                                  uint32_t header, uint16_t value);
 OFAGENT_API void ofmsg_match_tlv_create_16_value_mask(ofmsg_flow_match *match, uint32_t idx,
@@ -399,8 +432,8 @@ typedef struct ofmsg_instruction_actions {
 } ofmsg_instruction_actions;
 
 typedef struct ofmsg_instruction {
-    uint16_t type; /* OFPIT_APPLY_ACTIONS */
-    uint16_t len;  /* 8 + the action list's len */
+    uint16_t type;                   /* OFPIT_APPLY_ACTIONS */
+    uint16_t len;                    /* 8 + the action list's len */
     ofmsg_instruction_actions *body; /* owned */
 } ofmsg_instruction;
 
@@ -420,8 +453,8 @@ OFAGENT_API ofmsg_action *ofmsg_action_exp_create_zelta_output(uint32_t port,
 OFAGENT_API ofmsg_action *ofmsg_action_exp_create_set_appid(uint16_t appid);
 /* Appends action to list (a new list when list is null) and returns the list; null when
  * memory is exhausted, in which case the list is unchanged and the action stays the caller's. */
-OFAGENT_API ofmsg_instruction_actions *ofmsg_instruction_action_add(
-    ofmsg_instruction_actions *list, ofmsg_action *action);
+OFAGENT_API ofmsg_instruction_actions *ofmsg_instruction_action_add(ofmsg_instruction_actions *list,
+                                                                    ofmsg_action *action);
 /* Wraps an action list into an apply-actions instruction, which then owns it. */
 OFAGENT_API ofmsg_instruction *ofmsg_instruction_action_create(ofmsg_instruction_actions *list);
 /* Appends instruction to list (a new list when null) and returns it; null as above. */
@@ -589,7 +622,7 @@ typedef struct ofmsg_exp_openflow_mac {
 
 typedef struct ofmsg_exp {
     uint32_t exp_type; /* ZELTA_EXP_* */
-    void *data; /* owned: ofmsg_exp_tunnel_v4_request, _tunnel_v4_reply or _openflow_mac */
+    void *data;        /* owned: ofmsg_exp_tunnel_v4_request, _tunnel_v4_reply or _openflow_mac */
 } ofmsg_exp;
 
 OFAGENT_API const char *ofmsg_zelta_exp_type_to_string(uint32_t exp_type);

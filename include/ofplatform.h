@@ -36,10 +36,10 @@ typedef struct embq {
 } embq;
 
 void embq_init(embq *q);
-void embq_enqueue(embq *q, embq *elem);  /* append at the tail */
-embq *embq_dqueue(embq *q);              /* remove and return the first, or null */
-void embq_requeue(embq *q, embq *elem);  /* put back in front: the next dequeue returns it */
-uint8_t embq_is_empty(embq *q);          /* 1 when empty */
+void embq_enqueue(embq *q, embq *elem); /* append at the tail */
+embq *embq_dqueue(embq *q);             /* remove and return the first, or null */
+void embq_requeue(embq *q, embq *elem); /* put back in front: the next dequeue returns it */
+uint8_t embq_is_empty(embq *q);         /* 1 when empty */
 
 /* ---- List utility ------------------------------------------------------------------------
  * ListGet(list, LIST_GET_FIRST) starts a walk and returns the first item; ListGet(list,
@@ -51,8 +51,8 @@ typedef struct oflist oflist;
 #define LIST_GET_NEXT 4
 
 oflist *ListCreate(void);
-int ListInsert(oflist *list, void *item);  /* 1 on success, 0 on allocation failure */
-int ListRemove(oflist *list, void *item);  /* 1 when removed, 0 when absent */
+int ListInsert(oflist *list, void *item); /* 1 on success, 0 on allocation failure */
+int ListRemove(oflist *list, void *item); /* 1 when removed, 0 when absent */
 void *ListGet(oflist *list, int op);
 uint32_t ListEntries(oflist *list);
 

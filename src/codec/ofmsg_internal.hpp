@@ -140,8 +140,7 @@ const char *ofmsg_ofp_action_type_to_string(uint32_t type);
 int32_t ofmsg_flow_mod_decode(ofmsg_flow_mod **out, const Reader &msg, uint32_t *remaining);
 int32_t ofmsg_packet_in_decode(ofmsg_packet_in **out, const Reader &msg, uint32_t *remaining);
 int ofmsg_flow_mod_encode(const ofmsg_flow_mod *body, uint8_t **out_buf, uint32_t *out_len);
-int ofmsg_flow_removed_encode(const ofmsg_flow_removed *body, uint8_t **out_buf,
-                              uint32_t *out_len);
+int ofmsg_flow_removed_encode(const ofmsg_flow_removed *body, uint8_t **out_buf, uint32_t *out_len);
 int ofmsg_packet_in_encode(const ofmsg_packet_in *body, uint8_t **out_buf, uint32_t *out_len);
 char *ofmsg_flow_mod_print(const ofmsg_flow_mod *body, char *dst);
 char *ofmsg_flow_removed_print(const ofmsg_flow_removed *body, char *dst);

@@ -104,11 +104,13 @@ class Writer {
     }
     void u32_at(size_t off, uint32_t v) {
         if (!check(off, 4)) return;
-        for (int i = 0; i < 4; i++) data_[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+        for (int i = 0; i < 4; i++)
+            data_[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
     }
     void u64_at(size_t off, uint64_t v) {
         if (!check(off, 8)) return;
-        for (int i = 0; i < 8; i++) data_[off + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+        for (int i = 0; i < 8; i++)
+            data_[off + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
     }
     void bytes_at(size_t off, const void *src, size_t n) {
         if (check(off, n) && n) std::memcpy(data_ + off, src, n);
@@ -125,12 +127,24 @@ class Writer {
 
     // Sequential writes from the cursor.
     size_t pos() const { return pos_; }
-    void u8(uint8_t v) { seq(1, [&] { u8_at(pos_, v); }); }
-    void u16(uint16_t v) { seq(2, [&] { u16_at(pos_, v); }); }
-    void u32(uint32_t v) { seq(4, [&] { u32_at(pos_, v); }); }
-    void u64(uint64_t v) { seq(8, [&] { u64_at(pos_, v); }); }
-    void bytes(const void *src, size_t n) { seq(n, [&] { bytes_at(pos_, src, n); }); }
-    void zeros(size_t n) { seq(n, [&] { zeros_at(pos_, n); }); }
+    void u8(uint8_t v) {
+        seq(1, [&] { u8_at(pos_, v); });
+    }
+    void u16(uint16_t v) {
+        seq(2, [&] { u16_at(pos_, v); });
+    }
+    void u32(uint32_t v) {
+        seq(4, [&] { u32_at(pos_, v); });
+    }
+    void u64(uint64_t v) {
+        seq(8, [&] { u64_at(pos_, v); });
+    }
+    void bytes(const void *src, size_t n) {
+        seq(n, [&] { bytes_at(pos_, src, n); });
+    }
+    void zeros(size_t n) {
+        seq(n, [&] { zeros_at(pos_, n); });
+    }
 
    private:
     Writer(uint8_t *data, size_t size, bool ok) : data_(data), size_(size), ok_(ok) {}

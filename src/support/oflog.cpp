@@ -128,12 +128,24 @@ OFAGENT_API void oflog_to_file(int level, const char *line) {
     if (oflog_file_enabled) oflog_write_file(line);
 }
 
-OFAGENT_API void oflog_to_file_enable(void) { oflog_file_enabled = 1; }
-OFAGENT_API void oflog_to_file_disable(void) { oflog_file_enabled = 0; }
-OFAGENT_API void oflog_to_file_toggle(void) { oflog_file_enabled = oflog_file_enabled ? 0 : 1; }
-OFAGENT_API int oflog_get_logging_val(void) { return oflog_file_enabled ? 1 : 0; }
-OFAGENT_API void oflog_set_level(int level) { oflog_level = level; }
-OFAGENT_API int oflog_get_level(void) { return oflog_level; }
+OFAGENT_API void oflog_to_file_enable(void) {
+    oflog_file_enabled = 1;
+}
+OFAGENT_API void oflog_to_file_disable(void) {
+    oflog_file_enabled = 0;
+}
+OFAGENT_API void oflog_to_file_toggle(void) {
+    oflog_file_enabled = oflog_file_enabled ? 0 : 1;
+}
+OFAGENT_API int oflog_get_logging_val(void) {
+    return oflog_file_enabled ? 1 : 0;
+}
+OFAGENT_API void oflog_set_level(int level) {
+    oflog_level = level;
+}
+OFAGENT_API int oflog_get_level(void) {
+    return oflog_level;
+}
 
 OFAGENT_API void event_log_history_add(event_log_history *ring, const char *text) {
     // A corrupted index must never write outside the ten slots.

@@ -7,12 +7,12 @@
 
 #include "all_headers.h"
 
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            return 1;                                                  \
-        }                                                              \
+            return 1;                                                                \
+        }                                                                            \
     } while (0)
 
 static ofmsg_switch_features *features;
