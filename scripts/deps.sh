@@ -30,4 +30,4 @@ export DEBIAN_FRONTEND=noninteractive
 echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
 apt-get update -q >/dev/null
 # shellcheck disable=SC2086
-apt-get install -y -q --no-install-recommends $missing >/dev/null
+apt-get install -y -q $missing >/dev/null
