@@ -51,7 +51,8 @@ OFAGENT_API void ofclient_disconnect(ofclient_server *ofs);
 /* Called by the connection layer: hands one message to the host's rx_cb. */
 OFAGENT_API int32_t ofclient_dispatch_rx_msg(ofconn *conn, const uint8_t *bytes, int32_t length);
 /* Called by the connection layer at the end of every client connection: tells the host,
- * frees the socket and the record. */
+ * frees the socket and the record. ofclient_local_inst.ofserver is already null when the host's
+ * event_cb hears OFCONN_CONNECTION_DOWN, so the host may connect again from inside it. */
 OFAGENT_API void ofclient_handle_connection_down_event(ofconn *conn);
 OFAGENT_API void *ofclient_get_server_opaque_data(ofclient_server *ofs);
 OFAGENT_API void ofclient_set_server_opaque_data(ofclient_server *ofs, void *data);
