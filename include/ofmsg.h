@@ -131,7 +131,12 @@ enum ofp_bad_match_code { OFPBMC_BAD_LEN = 1, OFPBMC_BAD_FIELD = 6, OFPBMC_DUP_F
 /* ---- Decode status ---------------------------------------------------------------------
  * Every decoder returns 0 on success, else 0x80000000 | (OpenFlow error type << 16) | code, a
  * negative number from which the host takes the type (bits 16..30) and code (bits 0..15) to
- * answer with an OFPT_ERROR. The complete list of values ofmsg_rx_decode can return: */
+ * answer with an OFPT_ERROR. The complete list of values ofmsg_rx_decode can return follows.
+ * HELLO_INCOMPATIBLE, the BAD_REQUEST pairs and -1 are the codec's answers to the faults every
+ * OpenFlow 1.3 peer must expect; the BAD_ACTION pairs other than BAD_EXP_TYPE, INST_UNKNOWN,
+ * the BAD_MATCH pairs and -2 are this library's own answers to what it refuses beyond those
+ * (action, instruction and match-field types it does not carry, malformed TLVs, no memory),
+ * each with OpenFlow's own type and code where one fits. */
 #define OFMSG_DECODE_OK 0
 /* Version, hello element other than a version bitmap, bitmap without version 0x04. */
 #define OFMSG_ERR_HELLO_INCOMPATIBLE ((int32_t)0x80000000u)
@@ -345,14 +350,16 @@ OFAGENT_API uint32_t ofoxm_header_value(uint32_t field, uint8_t mask_flag);
  * held. An idx outside 0..18 (or 4), a builder whose kind is not the slot's field's kind, a
  * header naming another field than the slot's, or an allocation failure leaves the match
  * unchanged. The stored header's length byte and has-mask bit are set to what the encoder
- * writes: the value width, doubled with the mask for the _mask builders of maskable kinds. */
+ * writes: the value width, doubled with the mask for the _mask builders of maskable kinds. So a
+ * header with its has-mask bit set given to a plain builder (the 16-bit one, say) is stored
+ * with the bit clear: a plain builder never carries a mask. */
 OFAGENT_API ofmsg_flow_match *ofmsg_match_create(void);
 OFAGENT_API void ofmsg_match_tlv_create_8_value(ofmsg_flow_match *match, uint32_t idx,
                                                 uint32_t header, uint8_t value);
 /* 8- and 16-bit fields carry no mask on the wire: their _mask builders keep value and mask in
  * the value buffer but store a plain header (has-mask clear, length = value width), add 5 or 6
- * to `length`, and encode as the plain value, so the TLV's length byte and the bytes written
- * always agree and the message decodes back. */
+ * to `length` (not the 6 or 8 a carried mask would take), and encode as the plain value, so the
+ * TLV's length byte and the bytes written always agree and the message decodes back. */
 OFAGENT_API void ofmsg_match_tlv_create_8_value_mask(ofmsg_flow_match *match, uint32_t idx,
                                                      uint32_t header, uint8_t value, uint8_t mask);
 OFAGENT_API void ofmsg_match_tlv_create_16_value(ofmsg_flow_match *match, uint32_t idx,
@@ -383,7 +390,15 @@ OFAGENT_API void ofmsg_match_tlv_create_ipv6_value_mask(ofmsg_flow_match *match,
 /* Releases every TLV and the match. */
 OFAGENT_API void ofmsg_flow_match_free(ofmsg_flow_match *match);
 
-/* ---- Instructions and actions ----------------------------------------------------------- */
+/* ---- Instructions and actions -----------------------------------------------------------
+ * Decoding takes from the message's remaining count only what each piece consumes: 8 per
+ * instruction header, 16 per output action, the action length per set-field, 16 or 24 per
+ * experimenter action by subtype. So an output or experimenter action whose length field is
+ * larger than that decodes, but its extra bytes (like one to three stray bytes at the end of an
+ * action or instruction list) are not consumed: a flow-mod carrying them is refused with
+ * OFMSG_ERR_BAD_LEN and the line "Error in parsing message, remaining buflen:N", N being those
+ * bytes; inside a flow statistics entry the entry's own length covers them. An action whose
+ * length field is smaller than its layout is refused. */
 enum zelta_action_exp_type {
     ZELTA_ACTION_EXP_SET_FLAG = 1,
     ZELTA_ACTION_EXP_OVERWRITE_FLAG = 2,
@@ -579,8 +594,11 @@ typedef struct ofmsg_multipart_reply {
                    _port_desc_reply */
 } ofmsg_multipart_reply;
 
-/* Body releases. ofmsg_flow_stats_reply_free releases the entries, the array and the list but
- * not the entries' match and instruction records, which the holder releases first.
+/* A flow statistics or port description reply is decoded entry by entry; bytes after the last
+ * whole entry are left over and the reply is refused with OFMSG_ERR_BAD_LEN.
+ * Body releases. ofmsg_flow_stats_reply_free releases the entries, the array and the list but
+ * not the entries' match and instruction records, which the holder releases first (a reply
+ * that ofmsg_rx_decode releases itself, refused or without a callback, takes them along).
  * ofmsg_port_stats_reply_free releases the port_stats array only, not the list record. */
 OFAGENT_API void ofmsg_switch_desc_reply_free(ofmsg_switch_desc_reply *body);
 OFAGENT_API void ofmsg_flow_stats_reply_free(ofmsg_flow_stats_reply *body);

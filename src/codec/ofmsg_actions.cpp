@@ -74,17 +74,32 @@ uint16_t set_field_len(uint32_t header) {
     return static_cast<uint16_t>(8u * ((OFOXM_LENGTH(header) + 7u) / 8u + 1u));
 }
 
+// Releases by type what the action owns; a type this codec does not build owns no body, so
+// its body stays the holder's.
 void action_free(ofmsg_action *a) {
     if (!a) return;
-    if (a->body) {
-        if (a->type == OFPAT_SET_FIELD) {
-            auto *sf = static_cast<ofmsg_action_set_field *>(a->body);
-            if (sf->tlv) std::free(sf->tlv->value);
-            std::free(sf->tlv);
-        } else if (a->type == OFPAT_EXPERIMENTER) {
-            std::free(static_cast<ofmsg_action_experimenter *>(a->body)->data);
-        }
-        std::free(a->body);
+    switch (a->type) {
+        case OFPAT_OUTPUT:
+            std::free(a->body);
+            break;
+        case OFPAT_SET_FIELD:
+            if (auto *sf = static_cast<ofmsg_action_set_field *>(a->body)) {
+                if (sf->tlv) std::free(sf->tlv->value);
+                std::free(sf->tlv);
+            }
+            std::free(a->body);
+            break;
+        case OFPAT_EXPERIMENTER:
+            if (auto *exp = static_cast<ofmsg_action_experimenter *>(a->body)) {
+                // The five subtypes the builders make own their data record.
+                if (exp->exp_type >= ZELTA_ACTION_EXP_SET_FLAG &&
+                    exp->exp_type <= ZELTA_ACTION_EXP_SET_APPID)
+                    std::free(exp->data);
+            }
+            std::free(a->body);
+            break;
+        default:
+            break;
     }
     std::free(a);
 }
@@ -139,103 +154,106 @@ bool append_ptr(T **&array, uint32_t count, T *item) {
 }
 
 // ---- Decoding ------------------------------------------------------------------------------
-int32_t fail_len(const char *msg) {
-    OFLOG(OFLOG_ERRS, "%s", msg);
-    return OFMSG_ERR_BAD_LEN;
-}
+// Each step takes from the shared remaining count only what it consumed: 8 per instruction
+// header, 16 per output action, the action length per set-field, 16 or 24 per experimenter
+// action. Bytes an action's length field claims beyond that, and one to three stray bytes at
+// the end of a list, stay in the count for the caller to refuse.
 
-int32_t decode_set_field(const Reader &a, uint16_t len, ofmsg_action **out) {
-    uint32_t header = 0;
-    a.u32_at(4, header);
-    const uint32_t field = OFOXM_FIELD(header), plen = OFOXM_LENGTH(header);
-    const int width = set_field_width(field);
-    if (width == 0) {
-        OFLOG(OFLOG_ERRS, "Unsupported set-field field %u", (unsigned)field);
-        return OFMSG_ERR_ACTION_BAD_SET_TYPE;
-    }
-    if (plen != static_cast<uint32_t>(width) || 8u + plen > len) {
-        OFLOG(OFLOG_ERRS, "Set-field %s payload length %u", ofmsg_oxm_field_to_string(field),
-              (unsigned)plen);
-        return OFMSG_ERR_ACTION_BAD_SET_LEN;
-    }
-    uint8_t bytes[6] = {0};
-    uint16_t vid = 0;
-    const void *value = bytes;
-    if (field == OXM_OF_VLAN_VID) {
-        a.u16_at(8, vid);
-        value = &vid;
-    } else {
-        a.bytes_at(8, bytes, plen);
-    }
-    *out = ofmsg_action_create_set_field(header, plen, value);
-    return *out ? OFMSG_DECODE_OK : OFMSG_ERR_NO_MEMORY;
-}
-
-int32_t decode_experimenter(const Reader &a, uint16_t len, ofmsg_action **out) {
-    if (len <= 15) return fail_len(" ");
-    ExpActionHeader h{};
-    ExpActionHeaderLayout::read(a, h);
-    if (h.experimenter != ZELTA_EXPERIMENTER_ID) {
-        OFLOG(OFLOG_ERRS, "Not supported experimenter type ");
-        return OFMSG_ERR_BAD_EXPERIMENTER;
-    }
-    const ExpShape *shape = exp_shape(h.subtype);
-    if (!shape) {
-        OFLOG(OFLOG_ERRS, "Unknown (unsupported) EXPERIMENTER action type %u", (unsigned)h.subtype);
-        return OFMSG_ERR_ACTION_BAD_EXP_TYPE;
-    }
-    // The data sits at fixed offsets, so the action must be exactly its subtype's size.
-    if (h.sublen <= shape->min_sublen || len != shape->len) return fail_len(" ");
-    if (h.subtype == ZELTA_ACTION_EXP_OUTPUT) {
-        ofmsg_action_exp_zelta_output o{};
-        ZeltaOutputLayout::read(a, o);
-        *out = ofmsg_action_exp_create_zelta_output(o.port, o.max_packet_count);
-    } else if (h.subtype == ZELTA_ACTION_EXP_SET_APPID) {
-        ofmsg_action_exp_appid o{};
-        AppidLayout::read(a, o);
-        *out = ofmsg_action_exp_create_set_appid(o.appid);
-    } else {
-        ofmsg_action_exp_flag o{};
-        FlagLayout::read(a, o);
-        *out = ofmsg_action_exp_create_flag(h.subtype, o.soflagbits);
-    }
-    return *out ? OFMSG_DECODE_OK : OFMSG_ERR_NO_MEMORY;
-}
-
-// One action of len bytes (already checked to lie within the list) at the start of a.
-int32_t decode_action(const Reader &a, uint32_t left, uint16_t len, ofmsg_action **out) {
-    if (left <= 7 || left < len || len % 8 != 0) return fail_len(" ");
+// One action of len bytes (a, exactly those bytes); consumes from *remaining on success only.
+int32_t ofmsg_action_decode(const Reader &a, uint16_t len, ofmsg_action **out,
+                            uint32_t *remaining) {
+    if (*remaining <= 7 || *remaining < len || len % 8 != 0) return OFMSG_BAD_LEN(" ");
     ActionHeader h{};
     ActionHeaderLayout::read(a, h);
+    uint32_t consumed = len;
     switch (h.type) {
         case OFPAT_OUTPUT: {
-            if (len != 16) return fail_len(" ");
+            if (*remaining <= 15 || len < 16) return OFMSG_BAD_LEN(" ");
             ofmsg_action_output o{};
             OutputLayout::read(a, o);
             *out = ofmsg_action_create_output(o.port, o.max_len);
-            return *out ? OFMSG_DECODE_OK : OFMSG_ERR_NO_MEMORY;
+            consumed = 16;
+            break;
         }
-        case OFPAT_SET_FIELD:
-            return decode_set_field(a, len, out);
-        case OFPAT_EXPERIMENTER:
-            return decode_experimenter(a, len, out);
+        case OFPAT_SET_FIELD: {
+            uint32_t header = 0;
+            a.u32_at(4, header);
+            const uint32_t field = OFOXM_FIELD(header), plen = OFOXM_LENGTH(header);
+            const int width = set_field_width(field);
+            if (width == 0) {
+                OFLOG(OFLOG_ERRS, "Unsupported set-field field %u", (unsigned)field);
+                return OFMSG_ERR_ACTION_BAD_SET_TYPE;
+            }
+            if (plen != static_cast<uint32_t>(width) || 8u + plen > len) {
+                OFLOG(OFLOG_ERRS, "Set-field %s payload length %u",
+                      ofmsg_oxm_field_to_string(field), (unsigned)plen);
+                return OFMSG_ERR_ACTION_BAD_SET_LEN;
+            }
+            uint8_t bytes[6] = {0};
+            uint16_t vid = 0;
+            if (field == OXM_OF_VLAN_VID)
+                a.u16_at(8, vid);
+            else
+                a.bytes_at(8, bytes, plen);
+            *out = ofmsg_action_create_set_field(
+                header, plen, field == OXM_OF_VLAN_VID ? static_cast<void *>(&vid) : bytes);
+            break;
+        }
+        case OFPAT_EXPERIMENTER: {
+            if (len <= 15) return OFMSG_BAD_LEN(" ");
+            ExpActionHeader x{};
+            ExpActionHeaderLayout::read(a, x);
+            if (x.experimenter != ZELTA_EXPERIMENTER_ID) {
+                OFLOG(OFLOG_ERRS, "Not supported experimenter type ");
+                return OFMSG_ERR_BAD_EXPERIMENTER;
+            }
+            const ExpShape *shape = exp_shape(x.subtype);
+            if (!shape) {
+                OFLOG(OFLOG_ERRS, "Unknown (unsupported) EXPERIMENTER action type %u",
+                      (unsigned)x.subtype);
+                return OFMSG_ERR_ACTION_BAD_EXP_TYPE;
+            }
+            // The data sits at fixed offsets: the action must hold its subtype's whole layout.
+            if (x.sublen <= shape->min_sublen || len < shape->len) return OFMSG_BAD_LEN(" ");
+            if (x.subtype == ZELTA_ACTION_EXP_OUTPUT) {
+                ofmsg_action_exp_zelta_output o{};
+                ZeltaOutputLayout::read(a, o);
+                *out = ofmsg_action_exp_create_zelta_output(o.port, o.max_packet_count);
+            } else if (x.subtype == ZELTA_ACTION_EXP_SET_APPID) {
+                ofmsg_action_exp_appid o{};
+                AppidLayout::read(a, o);
+                *out = ofmsg_action_exp_create_set_appid(o.appid);
+            } else {
+                ofmsg_action_exp_flag o{};
+                FlagLayout::read(a, o);
+                *out = ofmsg_action_exp_create_flag(x.subtype, o.soflagbits);
+            }
+            consumed = shape->len;
+            break;
+        }
         default:
             OFLOG(OFLOG_ERRS, "Unsupported action type %u", (unsigned)h.type);
             return OFMSG_ERR_ACTION_BAD_TYPE;
     }
+    if (!*out) return OFMSG_ERR_NO_MEMORY;
+    *remaining -= consumed;
+    return OFMSG_DECODE_OK;
 }
 
-// The actions of one apply-actions instruction: exactly the bytes of `actions`.
-int32_t decode_action_list(const Reader &actions, ofmsg_instruction_actions **out) {
+// The actions of one apply-actions instruction: bounded by the instruction's own length.
+int32_t ofmsg_instruction_actions_decode(const Reader &actions, ofmsg_instruction_actions **out,
+                                         uint32_t *remaining) {
     ActionListGuard list;
     uint32_t left = static_cast<uint32_t>(actions.size());
     size_t pos = 0;
     while (left > 3) {
         uint16_t len = 0;
         actions.u16_at(pos + 2, len);
-        if (len > left || len <= 3) return fail_len("Decode Error ");
+        if (len > left || len <= 3) return OFMSG_BAD_LEN("Decode Error ");
+        Reader bytes;
+        actions.sub(pos, len, bytes);
         ofmsg_action *action = nullptr;
-        const int32_t st = decode_action(actions.from(pos), left, len, &action);
+        const int32_t st = ofmsg_action_decode(bytes, len, &action, remaining);
         if (st != OFMSG_DECODE_OK) {
             OFLOG(OFLOG_ERRS, " ");
             return st;
@@ -248,24 +266,24 @@ int32_t decode_action_list(const Reader &actions, ofmsg_instruction_actions **ou
         left -= len;
         pos += len;
     }
-    if (left != 0) return fail_len("Decode Error ");
     *out = list.release();
     return OFMSG_DECODE_OK;
 }
 
-int32_t decode_instruction(const Reader &inst, uint32_t left, ofmsg_instruction **out) {
+// One instruction of the length its header gives (inst, exactly those bytes).
+int32_t ofmsg_instruction_decode(const Reader &inst, ofmsg_instruction **out, uint32_t *remaining) {
     ActionHeader h{};
     InstructionHeaderLayout::read(inst, h);
-    if (left <= 7 || left < h.len || h.len < 8) return fail_len(" ");
+    if (*remaining <= 7 || *remaining < h.len || h.len < 8) return OFMSG_BAD_LEN(" ");
     if (h.type != OFPIT_APPLY_ACTIONS) {
         OFLOG(OFLOG_ERRS, "Unsupported instruction type %u", (unsigned)h.type);
         return OFMSG_ERR_INST_UNKNOWN;
     }
-    // Actions are bounded by the instruction's own length, not by what follows it.
+    *remaining -= 8;
     Reader actions;
     inst.sub(8, h.len - 8u, actions);
     ofmsg_instruction_actions *list = nullptr;
-    const int32_t st = decode_action_list(actions, &list);
+    const int32_t st = ofmsg_instruction_actions_decode(actions, &list, remaining);
     if (st != OFMSG_DECODE_OK) {
         OFLOG(OFLOG_ERRS, " ");
         return st;
@@ -415,16 +433,18 @@ char *print_action(char *dst, const ofmsg_action *a) {
 
 int32_t ofmsg_flow_instructions_decode(ofmsg_flow_instructions **out, const Reader &list,
                                        uint32_t *remaining) {
-    if (*remaining > list.size()) return fail_len(" ");
+    if (*remaining > list.size()) return OFMSG_BAD_LEN(" ");
     InstListGuard insts;
     uint32_t left = *remaining;
     size_t pos = 0;
     while (left > 3) {
         uint16_t len = 0;
         list.u16_at(pos + 2, len);
-        if (len > left || len < 4) return fail_len(" ");
+        if (len > left || len < 4) return OFMSG_BAD_LEN(" ");
+        Reader bytes;
+        list.sub(pos, len, bytes);
         ofmsg_instruction *inst = nullptr;
-        const int32_t st = decode_instruction(list.from(pos), left, &inst);
+        const int32_t st = ofmsg_instruction_decode(bytes, &inst, remaining);
         if (st != OFMSG_DECODE_OK) {
             OFLOG(OFLOG_ERRS, " ");
             return st;
@@ -437,8 +457,6 @@ int32_t ofmsg_flow_instructions_decode(ofmsg_flow_instructions **out, const Read
         left -= len;
         pos += len;
     }
-    if (left != 0) return fail_len(" ");
-    *remaining = 0;
     *out = insts.release();
     return OFMSG_DECODE_OK;
 }

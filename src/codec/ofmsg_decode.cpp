@@ -257,16 +257,22 @@ void set_record_body(ofmsg &rec, uint8_t type, void *body) {
     }
 }
 
-void log_step_failure(const Reader &msg, uint32_t buflen, uint32_t remaining) {
-    char hex[kHexDumpSize];
+// The bytes from offset buflen - remaining on as hex; nothing when the count is above the
+// message length, rather than bytes outside it.
+void unconsumed_hex(const Reader &msg, uint32_t buflen, uint32_t remaining,
+                    char (&hex)[kHexDumpSize]) {
     if (remaining == 0) {
         std::strcpy(hex, "<eom>");
-    } else {
-        // A count above the message length shows nothing rather than bytes outside it.
-        const Reader rest = remaining <= buflen ? msg.from(buflen - remaining) : Reader();
-        ofmsg_hex_dump(rest, hex);
+        return;
     }
-    OFLOG(OFLOG_ERRS, "Error in parsing message, remaining buflen:%u content:%s", remaining, hex);
+    ofmsg_hex_dump(remaining <= buflen ? msg.from(buflen - remaining) : Reader(), hex);
+}
+
+// A body the library releases itself (left over, or no callback) takes everything it holds.
+void release_decoded(uint8_t type, void *body) {
+    if (type == OFPT_MULTIPART_REPLY && body)
+        ofmsg_multipart_reply_release_decoded(static_cast<ofmsg_multipart_reply *>(body));
+    ofmsg_free(type, body);
 }
 
 }  // namespace
@@ -316,11 +322,14 @@ extern "C" OFAGENT_API int32_t ofmsg_rx_decode(void *ctx, const uint8_t *buf, ui
     void *body = nullptr;
     const int32_t status = run_step(type, msg, &remaining, &body);
     if (status != 0) {
-        log_step_failure(msg, buflen, remaining);
+        char hex[kHexDumpSize];
+        unconsumed_hex(msg, buflen, remaining, hex);
+        OFLOG(OFLOG_ERRS, "Error in parsing message, remaining buflen:%u content:%s", remaining,
+              hex);
         return status;
     }
     if (remaining != 0) {
-        ofmsg_free(type, body);
+        release_decoded(type, body);
         OFLOG(OFLOG_ERRS, "Error in parsing message, remaining buflen:%u", remaining);
         return kBadLen;
     }
@@ -331,6 +340,6 @@ extern "C" OFAGENT_API int32_t ofmsg_rx_decode(void *ctx, const uint8_t *buf, ui
     if (cb)
         cb(body, &rec);
     else
-        ofmsg_free(type, body);
+        release_decoded(type, body);
     return 0;
 }

@@ -36,13 +36,10 @@ void exp_free(ofmsg_exp *e) {
     ofmsg_free(OFPT_EXPERIMENTER, e);
 }
 
-int32_t bad_len() {
-    OFLOG(OFLOG_ERRS, "Decode Error ");
-    return OFMSG_ERR_BAD_LEN;
-}
-
-int32_t tunnel_decode(ofmsg_exp_tunnel_v4 **out, const Reader &entry, uint32_t *remaining) {
-    if (*remaining < kTunnelEntry || entry.size() < kTunnelEntry) return bad_len();
+int32_t ofmsg_exp_tunnel_v4_decode(ofmsg_exp_tunnel_v4 **out, const Reader &entry,
+                                   uint32_t *remaining) {
+    if (*remaining < kTunnelEntry || entry.size() < kTunnelEntry)
+        return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kTunnelEntry;
     auto *t = alloc_record<ofmsg_exp_tunnel_v4>();
     if (!t) return OFMSG_ERR_NO_MEMORY;
@@ -51,18 +48,18 @@ int32_t tunnel_decode(ofmsg_exp_tunnel_v4 **out, const Reader &entry, uint32_t *
     return OFMSG_DECODE_OK;
 }
 
-int32_t tunnel_request_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
-    if (*remaining < 8) return bad_len();
+int32_t ofmsg_exp_tunnel_v4_request_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
+    if (*remaining < 8) return OFMSG_BAD_LEN("Decode Error ");
     auto *req = alloc_record<ofmsg_exp_tunnel_v4_request>();
     if (!req) return OFMSG_ERR_NO_MEMORY;
     e->data = req;
     TunnelRequestLayout::read(msg, *req);
     *remaining -= 8;
     if (*remaining == 0) return OFMSG_DECODE_OK;
-    return tunnel_decode(&req->tunnel, msg.from(kTunnelRequestEntry), remaining);
+    return ofmsg_exp_tunnel_v4_decode(&req->tunnel, msg.from(kTunnelRequestEntry), remaining);
 }
 
-int32_t tunnel_reply_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
+int32_t ofmsg_exp_tunnel_v4_reply_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
     auto *rep = alloc_record<ofmsg_exp_tunnel_v4_reply>();
     if (!rep) return OFMSG_ERR_NO_MEMORY;
     e->data = rep;
@@ -73,15 +70,16 @@ int32_t tunnel_reply_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining
     for (uint32_t i = 0; i < n; i++) {
         Reader entry;
         msg.sub(kExpHeader + size_t{kTunnelEntry} * i, kTunnelEntry, entry);
-        const int32_t st = tunnel_decode(&rep->tunnels[i], entry, remaining);
+        const int32_t st = ofmsg_exp_tunnel_v4_decode(&rep->tunnels[i], entry, remaining);
         if (st != OFMSG_DECODE_OK) return st;
         rep->num_tunnels++;
     }
     return OFMSG_DECODE_OK;
 }
 
-int32_t mac_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
-    if (*remaining < kMacBody || msg.size() < kExpHeader + kMacBody) return bad_len();
+int32_t ofmsg_exp_openflow_mac_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
+    if (*remaining < kMacBody || msg.size() < kExpHeader + kMacBody)
+        return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kMacBody;
     auto *mac = alloc_record<ofmsg_exp_openflow_mac>();
     if (!mac) return OFMSG_ERR_NO_MEMORY;
@@ -182,7 +180,7 @@ char *exp_body_print(const ofmsg_exp *e, char *dst) {
 }  // namespace
 
 int32_t ofmsg_exp_decode(ofmsg_exp **out, const Reader &msg, uint32_t *remaining) {
-    if (*remaining < kExpHeader || msg.size() < kExpHeader) return bad_len();
+    if (*remaining < kExpHeader || msg.size() < kExpHeader) return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kExpHeader;
     ExpHeader h{};
     ExpHeaderLayout::read(msg, h);
@@ -197,13 +195,13 @@ int32_t ofmsg_exp_decode(ofmsg_exp **out, const Reader &msg, uint32_t *remaining
     int32_t st = OFMSG_ERR_BAD_EXP_TYPE;
     switch (h.exp_type) {
         case ZELTA_EXP_TUNNEL_V4_REQ:
-            st = tunnel_request_decode(e.get(), msg, remaining);
+            st = ofmsg_exp_tunnel_v4_request_decode(e.get(), msg, remaining);
             break;
         case ZELTA_EXP_TUNNEL_V4_REPLY:
-            st = tunnel_reply_decode(e.get(), msg, remaining);
+            st = ofmsg_exp_tunnel_v4_reply_decode(e.get(), msg, remaining);
             break;
         case ZELTA_EXP_OPENFLOW_MAC:
-            st = mac_decode(e.get(), msg, remaining);
+            st = ofmsg_exp_openflow_mac_decode(e.get(), msg, remaining);
             break;
         default:
             break;

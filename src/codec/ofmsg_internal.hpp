@@ -12,6 +12,10 @@
 #include "../support/oflog_internal.hpp"
 #include "wire.hpp"
 
+// Logs text at ERRS level and gives the length-fault status. A macro, so that the line names the
+// step that found the fault rather than a helper.
+#define OFMSG_BAD_LEN(text) (OFLOG(OFLOG_ERRS, text), OFMSG_ERR_BAD_LEN)
+
 namespace ofagent {
 
 // ---- Allocation and ownership ------------------------------------------------------------
@@ -161,6 +165,9 @@ char *ofmsg_multipart_request_print(const ofmsg_multipart_request *body, char *d
 char *ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, char *dst);
 void ofmsg_multipart_request_free(ofmsg_multipart_request *body);
 void ofmsg_multipart_reply_free(ofmsg_multipart_reply *body);
+// For a reply the library decoded and releases itself: a flow statistics body goes with its
+// entries' matches and instructions, which ofmsg_free leaves to a host.
+void ofmsg_multipart_reply_release_decoded(ofmsg_multipart_reply *body);
 
 // Experimenter messages (ofmsg_exp).
 int32_t ofmsg_exp_decode(ofmsg_exp **out, const Reader &msg, uint32_t *remaining);

@@ -57,11 +57,6 @@ uint32_t round8(uint32_t n) {
     return (n + 7u) & ~7u;
 }
 
-int32_t bad_len(const char *msg) {
-    OFLOG(OFLOG_ERRS, "%s", msg);
-    return OFMSG_ERR_BAD_LEN;
-}
-
 // A flow-stats entry decoded here owns its match and instructions until it is handed over;
 // the reply's own release leaves them to the holder.
 void flow_stat_free_all(ofmsg_flow_stat *s) {
@@ -83,38 +78,14 @@ void request_free(ofmsg_multipart_request *r) {
     ofmsg_free(OFPT_MULTIPART_REQUEST, r);
 }
 
-// ---- Request decoding ----------------------------------------------------------------------
-int32_t decode_flow_stats_request(ofmsg_multipart_request *req, const Reader &msg,
-                                  uint32_t *remaining) {
-    if (*remaining < 40) return bad_len("Decode Error ");
-    *remaining -= 32;
-    auto *body = alloc_record<ofmsg_flow_stats_request>();
-    if (!body) return OFMSG_ERR_NO_MEMORY;
-    req->body = body;
-    FlowStatsRequestLayout::read(msg, *body);
-    return ofmsg_flow_match_decode(msg.from(kFlowStatsRequestMatch), &body->match, remaining);
-}
-
-int32_t decode_port_stats_request(ofmsg_multipart_request *req, const Reader &msg,
-                                  uint32_t *remaining) {
-    if (*remaining < 8) return bad_len("Decode Error ");
-    // The body is the port number inside the received message, left in network order.
-    req->body = const_cast<uint8_t *>(msg.ptr_at(kMpHeader, 4));
-    uint32_t port = 0;
-    msg.u32_at(kMpHeader, port);
-    OFLOG(OFLOG_INFO, "%s setting port number to %u \n", "ofmsg_multipart_request_decode",
-          (unsigned)port);
-    *remaining -= 8;
-    return OFMSG_DECODE_OK;
-}
-
 // ---- Reply decoding ------------------------------------------------------------------------
-int32_t flow_stat_decode(ofmsg_flow_stat **out, const Reader &entry, uint32_t *remaining) {
+// An entry whose instructions fail still takes its whole length from the count.
+int32_t ofmsg_flow_stat_decode(ofmsg_flow_stat **out, const Reader &entry, uint32_t *remaining) {
     uint16_t len = 0, match_len = 0;
     entry.u16_at(0, len);
     entry.u16_at(kFlowStatFixed + 2, match_len);
     if (*remaining < kFlowStatFixed + round8(match_len) || *remaining < len)
-        return bad_len("invalid length ");
+        return OFMSG_BAD_LEN("invalid length ");
     Guard<ofmsg_flow_stat, flow_stat_free_all> s(alloc_record<ofmsg_flow_stat>());
     if (!s) return OFMSG_ERR_NO_MEMORY;
     FlowStatLayout::read(entry, *s.get());
@@ -130,14 +101,15 @@ int32_t flow_stat_decode(ofmsg_flow_stat **out, const Reader &entry, uint32_t *r
     if (budget != 0) {
         const uint32_t at = kFlowStatFixed + ofmsg_flow_match_padded_len(s->match);
         st = ofmsg_flow_instructions_decode(&s->instructions, body.from(at), &budget);
-        if (st != OFMSG_DECODE_OK) return st;
     }
     *remaining -= len;
+    if (st != OFMSG_DECODE_OK) return st;
     *out = s.release();
     return OFMSG_DECODE_OK;
 }
 
-int32_t decode_flow_stats_reply(void **out, const Reader &msg, uint32_t *remaining) {
+int32_t ofmsg_multipart_reply_flow_stats_decode(void **out, const Reader &msg,
+                                                uint32_t *remaining) {
     Guard<ofmsg_flow_stats_reply, flow_stats_reply_free_all> r(
         alloc_record<ofmsg_flow_stats_reply>());
     if (!r) return OFMSG_ERR_NO_MEMORY;
@@ -146,7 +118,7 @@ int32_t decode_flow_stats_reply(void **out, const Reader &msg, uint32_t *remaini
     for (size_t pos = kMpHeader; copy >= kFlowStatMin; count++) {
         uint16_t len = 0;
         msg.u16_at(pos, len);
-        if (len > copy || len < kFlowStatMin) return bad_len("flow stat invalid length");
+        if (len > copy || len < kFlowStatMin) return OFMSG_BAD_LEN("flow stat invalid length");
         copy -= len;
         pos += len;
     }
@@ -158,17 +130,17 @@ int32_t decode_flow_stats_reply(void **out, const Reader &msg, uint32_t *remaini
     for (uint32_t i = 0; i < count; i++) {
         uint16_t len = 0;
         msg.u16_at(pos, len);
-        const int32_t st = flow_stat_decode(&r->flow_stats[i], msg.from(pos), remaining);
+        const int32_t st = ofmsg_flow_stat_decode(&r->flow_stats[i], msg.from(pos), remaining);
         if (st != OFMSG_DECODE_OK) return st;
         r->num_flows++;
         pos += len;
     }
-    *remaining = 0;  // a tail shorter than one entry is ignored
+    // A tail shorter than one entry stays in the count: the frame refuses it.
     *out = r.release();
     return OFMSG_DECODE_OK;
 }
 
-int32_t decode_port_desc_reply(void **out, const Reader &msg, uint32_t *remaining) {
+int32_t ofmsg_multipart_reply_port_desc_decode(void **out, const Reader &msg, uint32_t *remaining) {
     Guard<ofmsg_port_desc_reply, ofmsg_port_desc_reply_free> r(
         alloc_record<ofmsg_port_desc_reply>());
     if (!r) return OFMSG_ERR_NO_MEMORY;
@@ -184,7 +156,7 @@ int32_t decode_port_desc_reply(void **out, const Reader &msg, uint32_t *remainin
         if (st != OFMSG_DECODE_OK) return st;
         r->num_ports++;
     }
-    *remaining = 0;  // a tail shorter than one port is ignored
+    // A tail shorter than one port stays in the count: the frame refuses it.
     *out = r.release();
     return OFMSG_DECODE_OK;
 }
@@ -331,7 +303,7 @@ char *print_port_desc(const ofmsg_port_desc_reply *p, char *dst) {
 
 int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Reader &msg,
                                        uint32_t *remaining) {
-    if (*remaining < kMpHeader || msg.size() < kMpHeader) return bad_len("Decode Error ");
+    if (*remaining < kMpHeader || msg.size() < kMpHeader) return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kMpHeader;
     Guard<ofmsg_multipart_request, request_free> req(alloc_record<ofmsg_multipart_request>());
     if (!req) return OFMSG_ERR_NO_MEMORY;
@@ -342,12 +314,26 @@ int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Read
     req->type = h.type;
     int32_t st = OFMSG_DECODE_OK;
     switch (h.type) {
-        case OFPMP_FLOW:
-            st = decode_flow_stats_request(req.get(), msg, remaining);
+        case OFPMP_FLOW: {
+            if (*remaining < 40) return OFMSG_BAD_LEN("Decode Error ");
+            *remaining -= 32;
+            auto *body = alloc_record<ofmsg_flow_stats_request>();
+            if (!body) return OFMSG_ERR_NO_MEMORY;
+            req->body = body;
+            FlowStatsRequestLayout::read(msg, *body);
+            st = ofmsg_flow_match_decode(msg.from(kFlowStatsRequestMatch), &body->match, remaining);
             break;
-        case OFPMP_PORT_STATS:
-            st = decode_port_stats_request(req.get(), msg, remaining);
+        }
+        case OFPMP_PORT_STATS: {
+            if (*remaining < 8) return OFMSG_BAD_LEN("Decode Error ");
+            // The body is the port number inside the received message, left in network order.
+            req->body = const_cast<uint8_t *>(msg.ptr_at(kMpHeader, 4));
+            uint32_t port = 0;
+            msg.u32_at(kMpHeader, port);
+            OFLOG(OFLOG_INFO, "%s setting port number to %u \n", __func__, (unsigned)port);
+            *remaining -= 8;
             break;
+        }
         case OFPMP_DESC:
         case OFPMP_PORT_DESC:
             break;
@@ -362,14 +348,15 @@ int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Read
 
 int32_t ofmsg_multipart_reply_decode(ofmsg_multipart_reply **out, const Reader &msg,
                                      uint32_t *remaining) {
-    if (*remaining < kMpHeader || msg.size() < kMpHeader) return bad_len("Decode Error ");
+    if (*remaining < kMpHeader || msg.size() < kMpHeader) return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kMpHeader;
     MpHeader h{};
     MpHeaderLayout::read(msg, h);
     void *body = nullptr;
     int32_t st = OFMSG_ERR_BAD_MULTIPART;
-    if (h.type == OFPMP_FLOW) st = decode_flow_stats_reply(&body, msg, remaining);
-    if (h.type == OFPMP_PORT_DESC) st = decode_port_desc_reply(&body, msg, remaining);
+    if (h.type == OFPMP_FLOW) st = ofmsg_multipart_reply_flow_stats_decode(&body, msg, remaining);
+    if (h.type == OFPMP_PORT_DESC)
+        st = ofmsg_multipart_reply_port_desc_decode(&body, msg, remaining);
     if (st != OFMSG_DECODE_OK) return st;
     ofmsg_multipart_reply *r = alloc_record<ofmsg_multipart_reply>();
     if (!r) {
@@ -472,6 +459,12 @@ void ofmsg_multipart_request_free(ofmsg_multipart_request *body) {
     auto *f = static_cast<ofmsg_flow_stats_request *>(body->body);
     if (f->match) ofmsg_flow_match_free(f->match);
     std::free(f);
+}
+
+void ofmsg_multipart_reply_release_decoded(ofmsg_multipart_reply *body) {
+    if (body->type != OFPMP_FLOW) return;
+    flow_stats_reply_free_all(static_cast<ofmsg_flow_stats_reply *>(body->body));
+    body->body = nullptr;
 }
 
 void ofmsg_multipart_reply_free(ofmsg_multipart_reply *body) {

@@ -160,43 +160,6 @@ void build_from_wire(ofmsg_flow_match *m, uint32_t idx, uint32_t header, const F
     }
 }
 
-// One TLV at the start of tlv (at most `left` bytes of match remain); 0 or a decode status.
-int32_t decode_tlv(ofmsg_flow_match *m, const Reader &tlv, uint32_t left, uint32_t *consumed) {
-    uint32_t header = 0;
-    tlv.u32_at(0, header);
-    const uint32_t plen = OFOXM_LENGTH(header);
-    if (plen == 0 || plen + 4 > left) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return OFMSG_ERR_BAD_LEN;
-    }
-    if ((header >> 16) != OFPXMC_OPENFLOW_BASIC) {
-        OFLOG(OFLOG_ERRS, "Unsupported OXM class 0x%x", (unsigned)(header >> 16));
-        return OFMSG_ERR_MATCH_BAD_FIELD;
-    }
-    const uint32_t field = OFOXM_FIELD(header);
-    const int idx = ofoxm_from_oxm_to_idx(field);
-    if (idx < 0) {
-        OFLOG(OFLOG_ERRS, "field:%d", (int)field);
-        return OFMSG_ERR_MATCH_BAD_FIELD;
-    }
-    const FieldInfo &f = *slot_info(static_cast<uint32_t>(idx));
-    const bool masked = f.maskable && OFOXM_HASMASK(header);
-    if (plen != (masked ? 2u * f.width : f.width)) {
-        OFLOG(OFLOG_ERRS, "OXM %s payload length %u", f.name, (unsigned)plen);
-        return OFMSG_ERR_MATCH_BAD_LEN;
-    }
-    if (m->tlvs[idx]) {
-        OFLOG(OFLOG_ERRS, "OXM %s repeated", f.name);
-        return OFMSG_ERR_MATCH_DUP_FIELD;
-    }
-    Reader payload;
-    tlv.sub(4, plen, payload);
-    build_from_wire(m, static_cast<uint32_t>(idx), header, f, payload);
-    if (!m->tlvs[idx]) return OFMSG_ERR_NO_MEMORY;
-    *consumed = plen + 4;
-    return OFMSG_DECODE_OK;
-}
-
 uint32_t round8(uint32_t n) {
     return (n + 7u) & ~7u;
 }
@@ -308,10 +271,8 @@ int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm
     }
     wire_match.u16_at(2, wire_len);
     const uint32_t padded = round8(wire_len);
-    if (wire_len < 4 || padded > *remaining || !wire_match.has(0, wire_len)) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return OFMSG_ERR_BAD_LEN;
-    }
+    if (wire_len < 4 || padded > *remaining || !wire_match.has(0, wire_len))
+        return OFMSG_BAD_LEN("Decode Error ");
     Guard<ofmsg_flow_match, ofmsg_flow_match_free> m(ofmsg_match_create());
     if (!m) return OFMSG_ERR_NO_MEMORY;
     m->type = type;
@@ -320,16 +281,38 @@ int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm
     uint32_t left = wire_len - 4u;
     size_t pos = 4;
     while (left > 4) {
-        uint32_t consumed = 0;
-        const int32_t st = decode_tlv(m.get(), wire_match.from(pos), left, &consumed);
-        if (st != OFMSG_DECODE_OK) return st;
-        left -= consumed;
-        pos += consumed;
+        uint32_t header = 0;
+        wire_match.u32_at(pos, header);
+        const uint32_t plen = OFOXM_LENGTH(header);
+        if (plen == 0 || plen + 4 > left) return OFMSG_BAD_LEN("Decode Error ");
+        if ((header >> 16) != OFPXMC_OPENFLOW_BASIC) {
+            OFLOG(OFLOG_ERRS, "Unsupported OXM class 0x%x", (unsigned)(header >> 16));
+            return OFMSG_ERR_MATCH_BAD_FIELD;
+        }
+        const uint32_t field = OFOXM_FIELD(header);
+        const int idx = ofoxm_from_oxm_to_idx(field);
+        if (idx < 0) {
+            OFLOG(OFLOG_ERRS, "field:%d", (int)field);
+            return OFMSG_ERR_MATCH_BAD_FIELD;
+        }
+        const FieldInfo &f = *slot_info(static_cast<uint32_t>(idx));
+        const bool masked = f.maskable && OFOXM_HASMASK(header);
+        if (plen != (masked ? 2u * f.width : f.width)) {
+            OFLOG(OFLOG_ERRS, "OXM %s payload length %u", f.name, (unsigned)plen);
+            return OFMSG_ERR_MATCH_BAD_LEN;
+        }
+        if (m->tlvs[idx]) {
+            OFLOG(OFLOG_ERRS, "OXM %s repeated", f.name);
+            return OFMSG_ERR_MATCH_DUP_FIELD;
+        }
+        Reader payload;
+        wire_match.sub(pos + 4, plen, payload);
+        build_from_wire(m.get(), static_cast<uint32_t>(idx), header, f, payload);
+        if (!m->tlvs[idx]) return OFMSG_ERR_NO_MEMORY;
+        left -= plen + 4;
+        pos += plen + 4;
     }
-    if (left != 0) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return OFMSG_ERR_BAD_LEN;
-    }
+    if (left != 0) return OFMSG_BAD_LEN("Decode Error ");
     *ofm = m.release();
     return OFMSG_DECODE_OK;
 }

@@ -18,6 +18,14 @@ const char *kPortStatus =
     "00 00 00 01 00 00 00 04 00 00 28 08 00 00 28 00"
     "00 00 28 08 00 00 00 00 00 00 13 88 00 00 27 10";
 
+// One flow statistics entry (88 bytes) with an IN_PORT match and an output to port 2.
+const char *kFlowStatsReply =
+    "04 13 00 68 00 00 00 01 00 01 00 00 00 00 00 00"
+    "00 58 07 00 00 00 00 01 00 00 00 02 00 03 00 04 00 05 00 00 00 00 00 00"
+    "00 00 00 00 00 00 00 06 00 00 00 00 00 00 00 07 00 00 00 00 00 00 00 08"
+    "00 01 00 0c 80 00 00 04 00 00 00 01 00 00 00 00"
+    "00 04 00 18 00 00 00 00 00 00 00 10 00 00 00 02 ff ff 00 00 00 00 00 00";
+
 TEST(RxHello, BareOrWithABitmapOfferingVersion4IsDeliveredWithoutBody) {
     LogCapture log;
     Rx rx;
@@ -112,8 +120,11 @@ TEST(RxDelivery, BodyWithoutCallbackIsReleasedAndANullSlotStopsDelivery) {
     LogCapture log;
     {
         Rx none(false);
-        EXPECT_EQ(none.decode(hex(kPortStatus)), 0);  // LeakSanitizer proves the release
+        // LeakSanitizer proves the releases: bodies, and flow statistics entries with their
+        // matches and instructions, go at once.
+        EXPECT_EQ(none.decode(hex(kPortStatus)), 0);
         EXPECT_EQ(none.decode(hex("04 01 00 10 00 00 00 01 00 01 00 06 01 02 03 04")), 0);
+        EXPECT_EQ(none.decode(hex(kFlowStatsReply)), 0);
         EXPECT_EQ(none.calls(), 0);
         EXPECT_EQ(log.count(OFLOG_INFO,
                             "Message decoded: {type=OFPT_ERROR, length=16, xid = 1}"
@@ -183,10 +194,11 @@ TEST(RxFamilies, MultipartRequestsKeepTheirBodies) {
     ASSERT_EQ(rx.decode(ps), 0);
     EXPECT_EQ(rx.body<ofmsg_multipart_request>()->body, ps.data() + 16);  // into the message
     EXPECT_TRUE(log.has(OFLOG_INFO, "multipart request type OFPMP_PORT_STATS"));
-    EXPECT_TRUE(log.has(OFLOG_INFO, "ofmsg_multipart_request_decode setting port number to 7 \n"));
+    EXPECT_TRUE(log.has_at(OFLOG_INFO, "ofmsg_multipart_request_decode",
+                           "ofmsg_multipart_request_decode setting port number to 7 \n"));
 }
 
-TEST(RxFamilies, FlowStatsReplyIgnoresAStrayTailAndReencodesWithoutIt) {
+TEST(RxFamilies, FlowStatsReplyEntriesComeBackAndReencodeToTheSameBytes) {
     Rx rx;
     ASSERT_EQ(rx.decode(message(OFPT_MULTIPART_REPLY, hex("0001 0000 00000000"))), 0);
     EXPECT_EQ(
@@ -196,8 +208,8 @@ TEST(RxFamilies, FlowStatsReplyIgnoresAStrayTailAndReencodesWithoutIt) {
         "0700 00000001 00000002 0003 0004 0005 0000 00000000 0000000000000006 0000000000000007 "
         "0000000000000008 0001000400000000";
     const std::string out = "0004 0018 00000000 0000 0010 00000002 ffff 000000000000";
-    const Bytes msg = message(OFPT_MULTIPART_REPLY, hex("0001 0000 00000000 0038" + entry + "0050" +
-                                                        entry + out + std::string(40, '0')));
+    const Bytes msg = message(OFPT_MULTIPART_REPLY,
+                              hex("0001 0000 00000000 0038" + entry + "0050" + entry + out));
     ASSERT_EQ(rx.decode(msg), 0);
     auto *r = static_cast<ofmsg_flow_stats_reply *>(rx.body<ofmsg_multipart_reply>()->body);
     ASSERT_EQ(r->num_flows, 2u);
@@ -207,7 +219,7 @@ TEST(RxFamilies, FlowStatsReplyIgnoresAStrayTailAndReencodesWithoutIt) {
     EXPECT_EQ(r->flow_stats[1]->table_id, 7);
     EXPECT_EQ(r->flow_stats[1]->instructions->len, 24u);
     const Bytes again = encode(OFPT_MULTIPART_REPLY, rx.body(), 1);
-    EXPECT_EQ(to_hex(again), to_hex(Bytes(msg.begin(), msg.end() - 20)).replace(4, 4, "0098"));
+    EXPECT_EQ(to_hex(again), to_hex(msg));
     // An entry exactly the minimum size at the end is an entry, not a tail.
     ASSERT_EQ(rx.decode(message(OFPT_MULTIPART_REPLY, hex("0001 0000 00000000 0038" + entry))), 0);
     EXPECT_EQ(

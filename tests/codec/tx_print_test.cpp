@@ -469,6 +469,17 @@ TEST(Helpers, NamesHeaderChecksStatusesByteOrderXidsAndReleases) {
     ofmsg_free(OFPT_FLOW_REMOVED, fr);
     EXPECT_EQ(match->type, OFPMT_OXM);  // still the holder's, still alive (ASan would object)
     ofmsg_flow_match_free(match);
+
+    // An action of a type that owns no body leaves the body to its holder; the remove-flag
+    // subtype, which only the builder makes, releases its data (LeakSanitizer).
+    ofmsg_action *group = ofmsg_action_create_output(2, 0);
+    auto *held = static_cast<ofmsg_action_output *>(group->body);
+    group->type = 22;  // OFPAT_GROUP
+    ofmsg_instruction_actions *list = ofmsg_instruction_action_add(nullptr, group);
+    ofmsg_flow_instruction_action_free(
+        ofmsg_instruction_action_add(list, ofmsg_action_exp_create_flag(3, 1)));
+    EXPECT_EQ(held->port, 2u);  // still the holder's (freed, it would have lost its contents)
+    free(held);
 }
 
 }  // namespace

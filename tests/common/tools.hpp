@@ -47,12 +47,13 @@ class TempDir {
 };
 
 // Installs itself as the log sink for its lifetime and keeps each message without its
-// "TAG function:line " prefix.
+// "TAG function:line " prefix, and the function the tag names.
 class LogCapture {
    public:
     struct Line {
         int level;
         std::string message;
+        std::string func;
     };
     LogCapture() {
         lines_().clear();
@@ -68,10 +69,16 @@ class LogCapture {
         return n;
     }
     bool has(int level, const std::string &message) const { return count(level, message) > 0; }
+    // The line was written from function func.
+    bool has_at(int level, const std::string &func, const std::string &message) const {
+        for (const Line &l : lines_())
+            if (l.level == level && l.message == message && l.func == func) return true;
+        return false;
+    }
     std::string dump() const {
         std::string s;
         for (const Line &l : lines_())
-            s += std::to_string(l.level) + " [" + l.message + "]\n";
+            s += std::to_string(l.level) + " " + l.func + " [" + l.message + "]\n";
         return s;
     }
 
@@ -84,7 +91,10 @@ class LogCapture {
         const std::string s(line);
         const size_t first = s.find(' ');
         const size_t second = first == std::string::npos ? first : s.find(' ', first + 1);
-        lines_().push_back({level, second == std::string::npos ? s : s.substr(second + 1)});
+        const std::string tag =
+            first == std::string::npos ? "" : s.substr(first + 1, second - first - 1);
+        lines_().push_back({level, second == std::string::npos ? s : s.substr(second + 1),
+                            tag.substr(0, tag.rfind(':'))});
     }
 };
 
