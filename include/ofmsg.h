@@ -458,7 +458,8 @@ typedef struct ofmsg_flow_instructions {
     ofmsg_instruction **instructions;
 } ofmsg_flow_instructions;
 
-/* Action builders; each returns a new action, or null when memory is exhausted. */
+/* Action builders; each returns a new action, or null when memory is exhausted (and, for
+ * ofmsg_action_exp_create_flag, for an exp_type other than the flag subtypes 1, 2 and 3). */
 OFAGENT_API ofmsg_action *ofmsg_action_create_output(uint32_t port, uint16_t max_len);
 OFAGENT_API ofmsg_action *ofmsg_action_create_set_field(uint32_t header, uint32_t size,
                                                         const void *value);

@@ -1,6 +1,8 @@
 // Instructions and actions: builders, decoders, encoders, printer, names and releases.
 #include <cstring>
 
+#include <iterator>
+
 #include "ofmsg_internal.hpp"
 
 namespace ofagent {
@@ -16,9 +18,12 @@ struct ActionHeader {
 };
 using ActionHeaderLayout = Layout<Field<&ActionHeader::type, 0>, Field<&ActionHeader::len, 2>>;
 using InstructionHeaderLayout = ActionHeaderLayout;  // ofp_instruction: type, len
+constexpr uint16_t kInstructionHeader = 8;           // type, len, 4 pad bytes; then the actions
 
 using OutputLayout =
     Layout<Field<&ofmsg_action_output::port, 4>, Field<&ofmsg_action_output::max_len, 8>>;
+constexpr uint16_t kOutputLen = 16;
+constexpr uint16_t kSetFieldValue = 8;  // type, len, OXM header; then the value
 
 struct ExpActionHeader {
     uint32_t experimenter;
@@ -33,45 +38,96 @@ using ZeltaOutputLayout = Layout<Field<&ofmsg_action_exp_zelta_output::port, 12>
                                  Field<&ofmsg_action_exp_zelta_output::max_packet_count, 16>>;
 using AppidLayout = Layout<Field<&ofmsg_action_exp_appid::appid, 12>>;
 
-// Experimenter subtypes carried on the wire: action length and subtype length written.
-struct ExpShape {
-    uint16_t subtype;
-    uint16_t len;
-    uint16_t sublen;
-    uint16_t min_sublen;  // the decoder needs more than this many subtype bytes
-};
-constexpr ExpShape kExpShapes[] = {
-    {ZELTA_ACTION_EXP_SET_FLAG, 16, 8, 3},
-    {ZELTA_ACTION_EXP_OVERWRITE_FLAG, 16, 8, 3},
-    {ZELTA_ACTION_EXP_OUTPUT, 24, 16, 11},
-    {ZELTA_ACTION_EXP_SET_APPID, 16, 8, 3},
-};
-
-const ExpShape *exp_shape(uint32_t subtype) {
-    for (const ExpShape &s : kExpShapes)
-        if (s.subtype == subtype) return &s;
-    return nullptr;
+// ---- Experimenter actions: one row per subtype ----------------------------------------------
+ofmsg_action *new_action(uint16_t type, uint16_t len, void *body) {
+    if (!body) return nullptr;
+    ofmsg_action *a = alloc_record<ofmsg_action>();
+    if (!a) {
+        std::free(body);
+        return nullptr;
+    }
+    a->type = type;
+    a->len = len;
+    a->body = body;
+    return a;
 }
 
-// Set-field fields: value width; VLAN_VID is held as a host-order 16-bit number.
-int set_field_width(uint32_t field) {
-    switch (field) {
-        case OXM_OF_ETH_DST:
-        case OXM_OF_ETH_SRC:
-            return 6;
-        case OXM_OF_VLAN_VID:
-            return 2;
-        case OXM_OF_VLAN_PCP:
-        case OXM_OF_IP_DSCP:
-        case OXM_OF_IP_ECN:
-            return 1;
-        default:
-            return 0;
+// An experimenter action owning a copy of data; its length is its subtype's.
+template <class Data>
+ofmsg_action *new_exp_action(uint16_t subtype, const Data &data);
+
+// The data record of a subtype, read from and written at the offsets of its layout.
+template <class Data, class DataLayout>
+struct ExpData {
+    static ofmsg_action *read(const Reader &action, uint16_t subtype) {
+        Data d{};
+        DataLayout::read(action, d);
+        return new_exp_action(subtype, d);
     }
+    static void write(const void *data, Writer &w) {
+        DataLayout::write(w, *static_cast<const Data *>(data));
+    }
+};
+using FlagData = ExpData<ofmsg_action_exp_flag, FlagLayout>;
+using ZeltaOutputData = ExpData<ofmsg_action_exp_zelta_output, ZeltaOutputLayout>;
+using AppidData = ExpData<ofmsg_action_exp_appid, AppidLayout>;
+
+char *print_flag(const ofmsg_action_exp_flag *d, char *dst) {
+    return print_append(dst, "{soflagbits:%0x}", d->soflagbits);
+}
+char *print_zelta_output(const ofmsg_action_exp_zelta_output *d, char *dst) {
+    return print_append(dst, "{port=%u, max_packet_count=%u}", d->port, d->max_packet_count);
+}
+char *print_appid(const ofmsg_action_exp_appid *d, char *dst) {
+    return print_append(dst, "{appid=%u}", d->appid);
+}
+
+struct ExpActionRow {
+    const char *name;     // ofmsg_zelta_action_exp_type_to_string
+    uint16_t len;         // action length, which the builder stores and the encoder writes
+    uint16_t sublen;      // subtype length the encoder writes
+    uint16_t min_sublen;  // the decoder needs more subtype bytes than this
+    bool carried;         // on the wire; remove-flag is built only, never sent or received
+    ofmsg_action *(*read)(const Reader &action, uint16_t subtype);
+    void (*write)(const void *data, Writer &w);
+    char *(*print)(const void *data, char *dst);  // null: the name only
+};
+
+// Indexed by subtype - 1.
+constexpr ExpActionRow kExpActions[] = {
+    {"SET FLAG", 16, 8, 3, true, FlagData::read, FlagData::write, Erase<print_flag>::call},
+    {"OVERWRITE FLAG", 16, 8, 3, true, FlagData::read, FlagData::write, Erase<print_flag>::call},
+    {"REMOVE_FLAG", 16, 8, 3, false, FlagData::read, FlagData::write, nullptr},
+    {"ZELTA OUTPUT", 24, 16, 11, true, ZeltaOutputData::read, ZeltaOutputData::write,
+     Erase<print_zelta_output>::call},
+    {"SET_APPID", 16, 8, 3, true, AppidData::read, AppidData::write, Erase<print_appid>::call},
+};
+
+const ExpActionRow *exp_action_row(uint32_t subtype) {
+    return subtype >= 1 && subtype <= std::size(kExpActions) ? &kExpActions[subtype - 1] : nullptr;
+}
+
+template <class Data>
+ofmsg_action *new_exp_action(uint16_t subtype, const Data &data) {
+    const ExpActionRow *row = exp_action_row(subtype);
+    if (!row) return nullptr;
+    auto *d = alloc_record<Data>();
+    if (!d) return nullptr;
+    *d = data;
+    auto *exp = alloc_record<ofmsg_action_experimenter>();
+    if (!exp) {
+        std::free(d);
+        return nullptr;
+    }
+    exp->exp_type = subtype;
+    exp->data = d;
+    ofmsg_action *a = new_action(OFPAT_EXPERIMENTER, row->len, exp);
+    if (!a) std::free(d);
+    return a;
 }
 
 uint16_t set_field_len(uint32_t header) {
-    return static_cast<uint16_t>(8u * ((OFOXM_LENGTH(header) + 7u) / 8u + 1u));
+    return static_cast<uint16_t>(kSetFieldValue + round8(OFOXM_LENGTH(header)));
 }
 
 // Releases by type what the action owns; a type this codec does not build owns no body, so
@@ -91,10 +147,7 @@ void action_free(ofmsg_action *a) {
             break;
         case OFPAT_EXPERIMENTER:
             if (auto *exp = static_cast<ofmsg_action_experimenter *>(a->body)) {
-                // The five subtypes the builders make own their data record.
-                if (exp->exp_type >= ZELTA_ACTION_EXP_SET_FLAG &&
-                    exp->exp_type <= ZELTA_ACTION_EXP_SET_APPID)
-                    std::free(exp->data);
+                if (exp_action_row(exp->exp_type)) std::free(exp->data);
             }
             std::free(a->body);
             break;
@@ -111,46 +164,23 @@ void instruction_free(ofmsg_instruction *inst) {
     std::free(inst);
 }
 
-using ActionGuard = Guard<ofmsg_action, action_free>;
-using ActionListGuard = Guard<ofmsg_instruction_actions, ofmsg_flow_instruction_action_free>;
-using InstGuard = Guard<ofmsg_instruction, instruction_free>;
-using InstListGuard = Guard<ofmsg_flow_instructions, ofmsg_flow_instructions_free>;
-
-ofmsg_action *new_action(uint16_t type, uint16_t len, void *body) {
-    if (!body) return nullptr;
-    ofmsg_action *a = alloc_record<ofmsg_action>();
-    if (!a) {
-        std::free(body);
+// Appends item to list (a new list when list is null): the pointer array grows by exactly one
+// slot and the list's len by the item's. Null, with the list unchanged and the item still the
+// caller's, when memory is exhausted.
+template <auto Array, auto Count, class List, class Item>
+List *append_item(List *list, Item *item) {
+    if (!item) return nullptr;
+    List *target = list ? list : alloc_record<List>();
+    if (!target) return nullptr;
+    void *grown = std::realloc(target->*Array, (size_t{target->*Count} + 1) * sizeof(Item *));
+    if (!grown) {
+        if (!list) std::free(target);
         return nullptr;
     }
-    a->type = type;
-    a->len = len;
-    a->body = body;
-    return a;
-}
-
-ofmsg_action *new_exp_action(uint16_t subtype, uint16_t len, void *data) {
-    if (!data) return nullptr;
-    auto *exp = alloc_record<ofmsg_action_experimenter>();
-    if (!exp) {
-        std::free(data);
-        return nullptr;
-    }
-    exp->exp_type = subtype;
-    exp->data = data;
-    ofmsg_action *a = new_action(OFPAT_EXPERIMENTER, len, exp);
-    if (!a) std::free(data);
-    return a;
-}
-
-// Grows a pointer array by one slot; false (array unchanged) when memory is exhausted.
-template <class T>
-bool append_ptr(T **&array, uint32_t count, T *item) {
-    void *grown = std::realloc(array, (size_t{count} + 1) * sizeof(T *));
-    if (!grown) return false;
-    array = static_cast<T **>(grown);
-    array[count] = item;
-    return true;
+    target->*Array = static_cast<Item **>(grown);
+    (target->*Array)[(target->*Count)++] = item;
+    target->len += item->len;
+    return target;
 }
 
 // ---- Decoding ------------------------------------------------------------------------------
@@ -159,42 +189,97 @@ bool append_ptr(T **&array, uint32_t count, T *item) {
 // action. Bytes an action's length field claims beyond that, and one to three stray bytes at
 // the end of a list, stay in the count for the caller to refuse.
 
-// One action of len bytes (a, exactly those bytes); consumes from *remaining on success only.
-int32_t ofmsg_action_decode(const Reader &a, uint16_t len, ofmsg_action **out,
-                            uint32_t *remaining) {
+// A list of items that each begin with a 16-bit type and a 16-bit length (instructions,
+// actions), and how to decode, collect and release them.
+template <class List, class Item>
+struct ListKind {
+    int32_t (*decode)(const Reader &item, Item **out, uint32_t *remaining);
+    List *(*add)(List *list, Item *item);
+    void (*free_item)(Item *item);
+    void (*free_list)(List *list);
+};
+
+// Walks `left` bytes of `list` item by item while more than three are left; `func` names the
+// step in the log lines, len_fault is its line for an item length that does not fit.
+template <class List, class Item>
+int32_t decode_list(const ListKind<List, Item> &kind, const Reader &list, uint32_t left,
+                    uint32_t *remaining, const char *func, const char *len_fault, List **out) {
+    List *held = nullptr;
+    size_t pos = 0;
+    int32_t st = OFMSG_DECODE_OK;
+    while (st == OFMSG_DECODE_OK && left > 3) {
+        uint16_t len = 0;
+        list.u16_at(pos + 2, len);
+        if (len > left || len < 4) {
+            OFLOG_FROM(func, OFLOG_ERRS, "%s", len_fault);
+            st = OFMSG_ERR_BAD_LEN;
+            break;
+        }
+        Reader bytes;
+        list.sub(pos, len, bytes);
+        Item *item = nullptr;
+        st = kind.decode(bytes, &item, remaining);
+        if (st != OFMSG_DECODE_OK) {
+            OFLOG_FROM(func, OFLOG_ERRS, " ");
+            break;
+        }
+        List *grown = kind.add(held, item);
+        if (!grown) {
+            kind.free_item(item);
+            st = OFMSG_ERR_NO_MEMORY;
+            break;
+        }
+        held = grown;
+        left -= len;
+        pos += len;
+    }
+    if (st != OFMSG_DECODE_OK) {
+        if (held) kind.free_list(held);
+        return st;
+    }
+    *out = held;
+    return OFMSG_DECODE_OK;
+}
+
+}  // namespace
+
+// One action (a: exactly its bytes); consumes from *remaining on success only.
+int32_t ofmsg_action_decode(const Reader &a, ofmsg_action **out, uint32_t *remaining) {
+    const uint32_t len = static_cast<uint32_t>(a.size());
     if (*remaining <= 7 || *remaining < len || len % 8 != 0) return OFMSG_BAD_LEN(" ");
     ActionHeader h{};
     ActionHeaderLayout::read(a, h);
     uint32_t consumed = len;
     switch (h.type) {
         case OFPAT_OUTPUT: {
-            if (*remaining <= 15 || len < 16) return OFMSG_BAD_LEN(" ");
+            if (*remaining < kOutputLen || len < kOutputLen) return OFMSG_BAD_LEN(" ");
             ofmsg_action_output o{};
             OutputLayout::read(a, o);
             *out = ofmsg_action_create_output(o.port, o.max_len);
-            consumed = 16;
+            consumed = kOutputLen;
             break;
         }
         case OFPAT_SET_FIELD: {
             uint32_t header = 0;
             a.u32_at(4, header);
             const uint32_t field = OFOXM_FIELD(header), plen = OFOXM_LENGTH(header);
-            const int width = set_field_width(field);
+            const uint32_t width = ofmsg_oxm_set_field_width(field);
             if (width == 0) {
                 OFLOG(OFLOG_ERRS, "Unsupported set-field field %u", (unsigned)field);
                 return OFMSG_ERR_ACTION_BAD_SET_TYPE;
             }
-            if (plen != static_cast<uint32_t>(width) || 8u + plen > len) {
+            if (plen != width || kSetFieldValue + plen > len) {
                 OFLOG(OFLOG_ERRS, "Set-field %s payload length %u",
                       ofmsg_oxm_field_to_string(field), (unsigned)plen);
                 return OFMSG_ERR_ACTION_BAD_SET_LEN;
             }
+            // VLAN_VID is held as a host-order number, the others as the wire bytes.
             uint8_t bytes[6] = {0};
             uint16_t vid = 0;
             if (field == OXM_OF_VLAN_VID)
-                a.u16_at(8, vid);
+                a.u16_at(kSetFieldValue, vid);
             else
-                a.bytes_at(8, bytes, plen);
+                a.bytes_at(kSetFieldValue, bytes, plen);
             *out = ofmsg_action_create_set_field(
                 header, plen, field == OXM_OF_VLAN_VID ? static_cast<void *>(&vid) : bytes);
             break;
@@ -207,28 +292,16 @@ int32_t ofmsg_action_decode(const Reader &a, uint16_t len, ofmsg_action **out,
                 OFLOG(OFLOG_ERRS, "Not supported experimenter type ");
                 return OFMSG_ERR_BAD_EXPERIMENTER;
             }
-            const ExpShape *shape = exp_shape(x.subtype);
-            if (!shape) {
+            const ExpActionRow *row = exp_action_row(x.subtype);
+            if (!row || !row->carried) {
                 OFLOG(OFLOG_ERRS, "Unknown (unsupported) EXPERIMENTER action type %u",
                       (unsigned)x.subtype);
                 return OFMSG_ERR_ACTION_BAD_EXP_TYPE;
             }
             // The data sits at fixed offsets: the action must hold its subtype's whole layout.
-            if (x.sublen <= shape->min_sublen || len < shape->len) return OFMSG_BAD_LEN(" ");
-            if (x.subtype == ZELTA_ACTION_EXP_OUTPUT) {
-                ofmsg_action_exp_zelta_output o{};
-                ZeltaOutputLayout::read(a, o);
-                *out = ofmsg_action_exp_create_zelta_output(o.port, o.max_packet_count);
-            } else if (x.subtype == ZELTA_ACTION_EXP_SET_APPID) {
-                ofmsg_action_exp_appid o{};
-                AppidLayout::read(a, o);
-                *out = ofmsg_action_exp_create_set_appid(o.appid);
-            } else {
-                ofmsg_action_exp_flag o{};
-                FlagLayout::read(a, o);
-                *out = ofmsg_action_exp_create_flag(x.subtype, o.soflagbits);
-            }
-            consumed = shape->len;
+            if (x.sublen <= row->min_sublen || len < row->len) return OFMSG_BAD_LEN(" ");
+            *out = row->read(a, x.subtype);
+            consumed = row->len;
             break;
         }
         default:
@@ -240,48 +313,32 @@ int32_t ofmsg_action_decode(const Reader &a, uint16_t len, ofmsg_action **out,
     return OFMSG_DECODE_OK;
 }
 
-// The actions of one apply-actions instruction: bounded by the instruction's own length.
+namespace {
+constexpr ListKind<ofmsg_instruction_actions, ofmsg_action> kActionList = {
+    ofmsg_action_decode, ofmsg_instruction_action_add, action_free,
+    ofmsg_flow_instruction_action_free};
+}  // namespace
+
+// The actions of one apply-actions instruction, bounded by the instruction's own length.
 int32_t ofmsg_instruction_actions_decode(const Reader &actions, ofmsg_instruction_actions **out,
                                          uint32_t *remaining) {
-    ActionListGuard list;
-    uint32_t left = static_cast<uint32_t>(actions.size());
-    size_t pos = 0;
-    while (left > 3) {
-        uint16_t len = 0;
-        actions.u16_at(pos + 2, len);
-        if (len > left || len <= 3) return OFMSG_BAD_LEN("Decode Error ");
-        Reader bytes;
-        actions.sub(pos, len, bytes);
-        ofmsg_action *action = nullptr;
-        const int32_t st = ofmsg_action_decode(bytes, len, &action, remaining);
-        if (st != OFMSG_DECODE_OK) {
-            OFLOG(OFLOG_ERRS, " ");
-            return st;
-        }
-        ActionGuard held(action);
-        ofmsg_instruction_actions *grown = ofmsg_instruction_action_add(list.get(), action);
-        if (!grown) return OFMSG_ERR_NO_MEMORY;
-        held.release();
-        if (!list) list.reset(grown);
-        left -= len;
-        pos += len;
-    }
-    *out = list.release();
-    return OFMSG_DECODE_OK;
+    return decode_list(kActionList, actions, static_cast<uint32_t>(actions.size()), remaining,
+                       __func__, "Decode Error ", out);
 }
 
-// One instruction of the length its header gives (inst, exactly those bytes).
+// One instruction (inst: exactly the bytes its length gives).
 int32_t ofmsg_instruction_decode(const Reader &inst, ofmsg_instruction **out, uint32_t *remaining) {
     ActionHeader h{};
     InstructionHeaderLayout::read(inst, h);
-    if (*remaining <= 7 || *remaining < h.len || h.len < 8) return OFMSG_BAD_LEN(" ");
+    if (*remaining < kInstructionHeader || *remaining < h.len || h.len < kInstructionHeader)
+        return OFMSG_BAD_LEN(" ");
     if (h.type != OFPIT_APPLY_ACTIONS) {
         OFLOG(OFLOG_ERRS, "Unsupported instruction type %u", (unsigned)h.type);
         return OFMSG_ERR_INST_UNKNOWN;
     }
-    *remaining -= 8;
+    *remaining -= kInstructionHeader;
     Reader actions;
-    inst.sub(8, h.len - 8u, actions);
+    inst.sub(kInstructionHeader, h.len - kInstructionHeader, actions);
     ofmsg_instruction_actions *list = nullptr;
     const int32_t st = ofmsg_instruction_actions_decode(actions, &list, remaining);
     if (st != OFMSG_DECODE_OK) {
@@ -296,37 +353,12 @@ int32_t ofmsg_instruction_decode(const Reader &inst, ofmsg_instruction **out, ui
     return OFMSG_DECODE_OK;
 }
 
+namespace {
+constexpr ListKind<ofmsg_flow_instructions, ofmsg_instruction> kInstructionList = {
+    ofmsg_instruction_decode, ofmsg_instructions_add, instruction_free,
+    ofmsg_flow_instructions_free};
+
 // ---- Encoding ------------------------------------------------------------------------------
-int encode_set_field(const ofmsg_action_set_field *sf, Writer &w) {
-    const ofmsg_match_tlv *tlv = sf ? sf->tlv : nullptr;
-    if (!tlv || !tlv->value) return -1;
-    const uint32_t field = OFOXM_FIELD(tlv->header), plen = OFOXM_LENGTH(tlv->header);
-    if (set_field_width(field) != static_cast<int>(plen)) return -1;
-    w.u32_at(4, tlv->header);
-    if (field == OXM_OF_VLAN_VID) {
-        uint16_t vid;
-        std::memcpy(&vid, tlv->value, 2);
-        w.u16_at(8, vid);
-    } else {
-        w.bytes_at(8, tlv->value, plen);
-    }
-    return set_field_len(tlv->header);
-}
-
-int encode_experimenter(const ofmsg_action_experimenter *exp, Writer &w) {
-    const ExpShape *shape = exp ? exp_shape(exp->exp_type) : nullptr;
-    if (!shape || !exp->data) return -1;
-    const ExpActionHeader h{ZELTA_EXPERIMENTER_ID, shape->subtype, shape->sublen};
-    ExpActionHeaderLayout::write(w, h);
-    if (shape->subtype == ZELTA_ACTION_EXP_OUTPUT)
-        ZeltaOutputLayout::write(w, *static_cast<const ofmsg_action_exp_zelta_output *>(exp->data));
-    else if (shape->subtype == ZELTA_ACTION_EXP_SET_APPID)
-        AppidLayout::write(w, *static_cast<const ofmsg_action_exp_appid *>(exp->data));
-    else
-        FlagLayout::write(w, *static_cast<const ofmsg_action_exp_flag *>(exp->data));
-    return shape->len;
-}
-
 // One action at the start of w; its length, or -1 for an action that cannot be encoded.
 int encode_action(const ofmsg_action *a, Writer w) {
     if (!a || !a->body) return -1;
@@ -334,14 +366,34 @@ int encode_action(const ofmsg_action *a, Writer w) {
     switch (a->type) {
         case OFPAT_OUTPUT:
             OutputLayout::write(w, *static_cast<const ofmsg_action_output *>(a->body));
-            len = 16;
+            len = kOutputLen;
             break;
-        case OFPAT_SET_FIELD:
-            len = encode_set_field(static_cast<const ofmsg_action_set_field *>(a->body), w);
+        case OFPAT_SET_FIELD: {
+            const ofmsg_match_tlv *tlv = static_cast<const ofmsg_action_set_field *>(a->body)->tlv;
+            if (!tlv || !tlv->value) return -1;
+            const uint32_t field = OFOXM_FIELD(tlv->header), plen = OFOXM_LENGTH(tlv->header);
+            if (ofmsg_oxm_set_field_width(field) != plen) return -1;
+            w.u32_at(4, tlv->header);
+            if (field == OXM_OF_VLAN_VID) {
+                uint16_t vid;
+                std::memcpy(&vid, tlv->value, 2);
+                w.u16_at(kSetFieldValue, vid);
+            } else {
+                w.bytes_at(kSetFieldValue, tlv->value, plen);
+            }
+            len = set_field_len(tlv->header);
             break;
-        case OFPAT_EXPERIMENTER:
-            len = encode_experimenter(static_cast<const ofmsg_action_experimenter *>(a->body), w);
+        }
+        case OFPAT_EXPERIMENTER: {
+            auto *exp = static_cast<const ofmsg_action_experimenter *>(a->body);
+            const ExpActionRow *row = exp_action_row(exp->exp_type);
+            if (!row || !row->carried || !exp->data) return -1;
+            ExpActionHeaderLayout::write(
+                w, ExpActionHeader{ZELTA_EXPERIMENTER_ID, exp->exp_type, row->sublen});
+            row->write(exp->data, w);
+            len = row->len;
             break;
+        }
         default:
             break;
     }
@@ -354,20 +406,20 @@ int encode_action(const ofmsg_action *a, Writer w) {
 int encode_instruction(const ofmsg_instruction *inst, Writer w) {
     if (!inst || inst->type != OFPIT_APPLY_ACTIONS) return -1;
     const ofmsg_instruction_actions *list = inst->body;
-    uint32_t total = 8;
+    uint32_t total = kInstructionHeader;
     for (uint32_t i = 0; list && i < list->num_actions; i++) {
         const int n = encode_action(list->actions[i], w.from(total));
         if (n < 0) return -1;
         total += static_cast<uint32_t>(n);
     }
-    if (total != inst->len || (list && total != list->len + 8u)) return -1;
+    if (total != inst->len || (list && total != list->len + kInstructionHeader)) return -1;
     InstructionHeaderLayout::write(w, ActionHeader{inst->type, inst->len});
     return w.ok() ? static_cast<int>(total) : -1;
 }
 
 // ---- Printing ------------------------------------------------------------------------------
 char *print_set_field(char *dst, const ofmsg_action_set_field *sf) {
-    if (!sf || !sf->tlv || !sf->tlv->value) return dst;
+    if (!sf->tlv || !sf->tlv->value) return dst;
     const uint32_t field = OFOXM_FIELD(sf->tlv->header);
     const uint8_t *v = sf->tlv->value;
     dst = print_append(dst, " {Field=%s", ofmsg_oxm_field_to_string(field));
@@ -390,28 +442,6 @@ char *print_set_field(char *dst, const ofmsg_action_set_field *sf) {
     }
 }
 
-char *print_experimenter(char *dst, const ofmsg_action_experimenter *exp) {
-    if (!exp) return dst;
-    dst = print_append(dst, " {Type=%s", ofmsg_zelta_action_exp_type_to_string(exp->exp_type));
-    if (!exp->data) return dst;
-    switch (exp->exp_type) {
-        case ZELTA_ACTION_EXP_SET_FLAG:
-        case ZELTA_ACTION_EXP_OVERWRITE_FLAG:
-            return print_append(dst, "{soflagbits:%0x}",
-                                static_cast<const ofmsg_action_exp_flag *>(exp->data)->soflagbits);
-        case ZELTA_ACTION_EXP_OUTPUT: {
-            auto *o = static_cast<const ofmsg_action_exp_zelta_output *>(exp->data);
-            return print_append(dst, "{port=%u, max_packet_count=%u}", o->port,
-                                o->max_packet_count);
-        }
-        case ZELTA_ACTION_EXP_SET_APPID:
-            return print_append(dst, "{appid=%u}",
-                                static_cast<const ofmsg_action_exp_appid *>(exp->data)->appid);
-        default:
-            return dst;
-    }
-}
-
 char *print_action(char *dst, const ofmsg_action *a) {
     dst = print_append(dst, " {Type=%s", ofmsg_ofp_action_type_to_string(a->type));
     if (!a->body) return dst;
@@ -422,8 +452,13 @@ char *print_action(char *dst, const ofmsg_action *a) {
         }
         case OFPAT_SET_FIELD:
             return print_set_field(dst, static_cast<const ofmsg_action_set_field *>(a->body));
-        case OFPAT_EXPERIMENTER:
-            return print_experimenter(dst, static_cast<const ofmsg_action_experimenter *>(a->body));
+        case OFPAT_EXPERIMENTER: {
+            auto *exp = static_cast<const ofmsg_action_experimenter *>(a->body);
+            dst = print_append(dst, " {Type=%s",
+                               ofmsg_zelta_action_exp_type_to_string(exp->exp_type));
+            const ExpActionRow *row = exp_action_row(exp->exp_type);
+            return row && row->print && exp->data ? row->print(exp->data, dst) : dst;
+        }
         default:
             return dst;
     }
@@ -434,42 +469,17 @@ char *print_action(char *dst, const ofmsg_action *a) {
 int32_t ofmsg_flow_instructions_decode(ofmsg_flow_instructions **out, const Reader &list,
                                        uint32_t *remaining) {
     if (*remaining > list.size()) return OFMSG_BAD_LEN(" ");
-    InstListGuard insts;
-    uint32_t left = *remaining;
-    size_t pos = 0;
-    while (left > 3) {
-        uint16_t len = 0;
-        list.u16_at(pos + 2, len);
-        if (len > left || len < 4) return OFMSG_BAD_LEN(" ");
-        Reader bytes;
-        list.sub(pos, len, bytes);
-        ofmsg_instruction *inst = nullptr;
-        const int32_t st = ofmsg_instruction_decode(bytes, &inst, remaining);
-        if (st != OFMSG_DECODE_OK) {
-            OFLOG(OFLOG_ERRS, " ");
-            return st;
-        }
-        InstGuard held(inst);
-        ofmsg_flow_instructions *grown = ofmsg_instructions_add(insts.get(), inst);
-        if (!grown) return OFMSG_ERR_NO_MEMORY;
-        held.release();
-        if (!insts) insts.reset(grown);
-        left -= len;
-        pos += len;
-    }
-    *out = insts.release();
-    return OFMSG_DECODE_OK;
+    return decode_list(kInstructionList, list, *remaining, remaining, __func__, " ", out);
 }
 
-int ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer dest) {
-    if (!list) return 0;
+bool ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer dest) {
     uint32_t total = 0;
     for (uint32_t i = 0; i < list->num_inst; i++) {
         const int n = encode_instruction(list->instructions[i], dest.from(total));
-        if (n < 0) return -1;
+        if (n < 0) return false;
         total += static_cast<uint32_t>(n);
     }
-    return total == list->len ? static_cast<int>(total) : -1;
+    return total == list->len;
 }
 
 char *ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, char *dst) {
@@ -513,7 +523,7 @@ ofmsg_action *ofmsg_action_create_output(uint32_t port, uint16_t max_len) {
         o->port = port;
         o->max_len = max_len;
     }
-    return ofagent::new_action(OFPAT_OUTPUT, 16, o);
+    return ofagent::new_action(OFPAT_OUTPUT, ofagent::kOutputLen, o);
 }
 
 ofmsg_action *ofmsg_action_create_set_field(uint32_t header, uint32_t size, const void *value) {
@@ -542,38 +552,25 @@ ofmsg_action *ofmsg_action_create_set_field(uint32_t header, uint32_t size, cons
 }
 
 ofmsg_action *ofmsg_action_exp_create_flag(uint16_t exp_type, uint32_t soflagbits) {
-    auto *d = alloc_record<ofmsg_action_exp_flag>();
-    if (d) d->soflagbits = soflagbits;
-    return ofagent::new_exp_action(exp_type, 16, d);
+    // Only the flag subtypes own a flag record; any other would never be released.
+    if (exp_type < ZELTA_ACTION_EXP_SET_FLAG || exp_type > ZELTA_ACTION_EXP_REMOVE_FLAG)
+        return nullptr;
+    return ofagent::new_exp_action(exp_type, ofmsg_action_exp_flag{soflagbits});
 }
 
 ofmsg_action *ofmsg_action_exp_create_zelta_output(uint32_t port, uint32_t max_packet_count) {
-    auto *d = alloc_record<ofmsg_action_exp_zelta_output>();
-    if (d) {
-        d->port = port;
-        d->max_packet_count = max_packet_count;
-    }
-    return ofagent::new_exp_action(ZELTA_ACTION_EXP_OUTPUT, 24, d);
+    return ofagent::new_exp_action(ZELTA_ACTION_EXP_OUTPUT,
+                                   ofmsg_action_exp_zelta_output{port, max_packet_count});
 }
 
 ofmsg_action *ofmsg_action_exp_create_set_appid(uint16_t appid) {
-    auto *d = alloc_record<ofmsg_action_exp_appid>();
-    if (d) d->appid = appid;
-    return ofagent::new_exp_action(ZELTA_ACTION_EXP_SET_APPID, 16, d);
+    return ofagent::new_exp_action(ZELTA_ACTION_EXP_SET_APPID, ofmsg_action_exp_appid{appid});
 }
 
 ofmsg_instruction_actions *ofmsg_instruction_action_add(ofmsg_instruction_actions *list,
                                                         ofmsg_action *action) {
-    if (!action) return nullptr;
-    ofmsg_instruction_actions *target = list ? list : alloc_record<ofmsg_instruction_actions>();
-    if (!target) return nullptr;
-    if (!ofagent::append_ptr(target->actions, target->num_actions, action)) {
-        if (!list) std::free(target);
-        return nullptr;
-    }
-    target->num_actions++;
-    target->len += action->len;
-    return target;
+    return ofagent::append_item<&ofmsg_instruction_actions::actions,
+                                &ofmsg_instruction_actions::num_actions>(list, action);
 }
 
 ofmsg_instruction *ofmsg_instruction_action_create(ofmsg_instruction_actions *list) {
@@ -587,16 +584,8 @@ ofmsg_instruction *ofmsg_instruction_action_create(ofmsg_instruction_actions *li
 
 ofmsg_flow_instructions *ofmsg_instructions_add(ofmsg_flow_instructions *list,
                                                 ofmsg_instruction *instruction) {
-    if (!instruction) return nullptr;
-    ofmsg_flow_instructions *target = list ? list : alloc_record<ofmsg_flow_instructions>();
-    if (!target) return nullptr;
-    if (!ofagent::append_ptr(target->instructions, target->num_inst, instruction)) {
-        if (!list) std::free(target);
-        return nullptr;
-    }
-    target->num_inst++;
-    target->len += instruction->len;
-    return target;
+    return ofagent::append_item<&ofmsg_flow_instructions::instructions,
+                                &ofmsg_flow_instructions::num_inst>(list, instruction);
 }
 
 void ofmsg_flow_instructions_free(ofmsg_flow_instructions *list) {
@@ -616,20 +605,8 @@ void ofmsg_flow_instruction_action_free(ofmsg_instruction_actions *list) {
 }
 
 const char *ofmsg_zelta_action_exp_type_to_string(uint32_t exp_type) {
-    switch (exp_type) {
-        case ZELTA_ACTION_EXP_SET_FLAG:
-            return "SET FLAG";
-        case ZELTA_ACTION_EXP_OVERWRITE_FLAG:
-            return "OVERWRITE FLAG";
-        case ZELTA_ACTION_EXP_REMOVE_FLAG:
-            return "REMOVE_FLAG";
-        case ZELTA_ACTION_EXP_OUTPUT:
-            return "ZELTA OUTPUT";
-        case ZELTA_ACTION_EXP_SET_APPID:
-            return "SET_APPID";
-        default:
-            return "unknown";
-    }
+    const ofagent::ExpActionRow *row = ofagent::exp_action_row(exp_type);
+    return row ? row->name : "unknown";
 }
 
 }  // extern "C"

@@ -10,18 +10,6 @@ namespace {
 
 const int32_t kBadLen = OFMSG_ERR_BAD_LEN;
 
-// A receive step in the frame's uniform shape: the new body (or none) goes to *body.
-using RxStep = int32_t (*)(void **body, const Reader &msg, uint32_t *remaining);
-
-// Wraps a typed family step into the uniform shape.
-template <class T, int32_t (*Step)(T **, const Reader &, uint32_t *)>
-int32_t typed_step(void **body, const Reader &msg, uint32_t *remaining) {
-    T *out = nullptr;
-    const int32_t status = Step(&out, msg, remaining);
-    if (status == 0) *body = out;
-    return status;
-}
-
 // Hex text of the bytes that were not consumed: two digits per byte, as many bytes as fit
 // with the terminating NUL (255 of them).
 constexpr size_t kHexDumpSize = 512;
@@ -38,41 +26,29 @@ void ofmsg_hex_dump(const Reader &bytes, char (&out)[kHexDumpSize]) {
     out[n] = '\0';
 }
 
-int32_t check_version_bitmap(const Reader &msg, size_t off, uint16_t elem_len) {
-    uint32_t bitmap = 0;
-    if (elem_len < 8 || !msg.u32_at(off + 4, bitmap)) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return kBadLen;
-    }
-    if (!(bitmap & (1u << OFP_VERSION))) {
-        OFLOG(OFLOG_ERRS, "Version unsupported: %x", bitmap);
-        return OFMSG_ERR_HELLO_INCOMPATIBLE;
-    }
-    return 0;
-}
+}  // namespace
 
 // Only the first version bitmap is looked at: later ones (and further words) are accepted.
 int32_t ofmsg_hello_decode(const Reader &msg, uint32_t *remaining) {
-    if (*remaining < OFP_HEADER_LEN) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return kBadLen;
-    }
+    if (*remaining < OFP_HEADER_LEN) return OFMSG_BAD_LEN("Decode Error ");
     uint32_t off = OFP_HEADER_LEN;
     bool bitmap_seen = false;
     while (off < *remaining) {
         uint16_t type = 0, len = 0;
         if (!msg.u16_at(off, type) || !msg.u16_at(off + 2, len) || len < 4 ||
-            len > *remaining - off) {
-            OFLOG(OFLOG_ERRS, "Decode Error ");
-            return kBadLen;
-        }
-        if (type != 1) {
+            len > *remaining - off)
+            return OFMSG_BAD_LEN("Decode Error ");
+        if (type != OFPHET_VERSIONBITMAP) {
             OFLOG(OFLOG_ERRS, "Unknown hello extension %d", type);
             return OFMSG_ERR_HELLO_INCOMPATIBLE;
         }
         if (!bitmap_seen) {
-            const int32_t status = check_version_bitmap(msg, off, len);
-            if (status) return status;
+            uint32_t bitmap = 0;
+            if (len < 8 || !msg.u32_at(off + 4, bitmap)) return OFMSG_BAD_LEN("Decode Error ");
+            if (!(bitmap & (1u << OFP_VERSION))) {
+                OFLOG(OFLOG_ERRS, "Version unsupported: %x", bitmap);
+                return OFMSG_ERR_HELLO_INCOMPATIBLE;
+            }
             bitmap_seen = true;
         }
         OFLOG(OFLOG_DBUG, " len before = %d struc len %d , buflen %d \n", static_cast<int>(off),
@@ -85,11 +61,7 @@ int32_t ofmsg_hello_decode(const Reader &msg, uint32_t *remaining) {
     *remaining -= off;
     OFLOG(OFLOG_DBUG, "after len:%u, buflen %u buflen %d", off, *remaining,
           static_cast<int>(*remaining));
-    return 0;
-}
-
-int32_t ofmsg_hello_step(void **, const Reader &msg, uint32_t *remaining) {
-    return ofmsg_hello_decode(msg, remaining);
+    return OFMSG_DECODE_OK;
 }
 
 int32_t ofmsg_echo_request_decode(ofmsg_echo **out, const Reader &msg, uint32_t *remaining) {
@@ -111,11 +83,6 @@ int32_t ofmsg_echo_request_decode(ofmsg_echo **out, const Reader &msg, uint32_t 
     return 0;
 }
 
-void error_free(ofmsg_error *e) {
-    std::free(e->data);
-    std::free(e);
-}
-
 // Too short to carry a type and code: -1 rather than a type/code pair, since there is
 // nothing sensible to answer with.
 int32_t ofmsg_error_decode(ofmsg_error **out, const Reader &msg, uint32_t *remaining) {
@@ -123,7 +90,7 @@ int32_t ofmsg_error_decode(ofmsg_error **out, const Reader &msg, uint32_t *remai
         OFLOG(OFLOG_ERRS, "Decode Error ");
         return OFMSG_ERR_SHORT_ERROR_MSG;
     }
-    Guard<ofmsg_error, error_free> err(alloc_record<ofmsg_error>());
+    Guard<ofmsg_error, free_body<OFPT_ERROR>> err(alloc_record<ofmsg_error>());
     if (!err) return OFMSG_ERR_NO_MEMORY;
     const uint32_t data_len = *remaining - kErrorHeadLen;
     if (data_len) {
@@ -141,12 +108,12 @@ int32_t ofmsg_error_decode(ofmsg_error **out, const Reader &msg, uint32_t *remai
 }
 
 // Neither length is checked here: any other length leaves a count that the frame rejects.
-int32_t ofmsg_features_request_decode(void **, const Reader &, uint32_t *remaining) {
+int32_t ofmsg_features_request_decode(const Reader &, uint32_t *remaining) {
     *remaining -= OFP_HEADER_LEN;
     return 0;
 }
 
-int32_t ofmsg_set_config_decode(void **, const Reader &, uint32_t *remaining) {
+int32_t ofmsg_set_config_decode(const Reader &, uint32_t *remaining) {
     *remaining -= kSetConfigLen;
     return 0;
 }
@@ -168,94 +135,22 @@ int32_t ofmsg_switch_features_reply_decode(ofmsg_switch_features **out, const Re
     return 0;
 }
 
-void port_status_free(ofmsg_port_status *ps) {
-    ofmsg_free(OFPT_PORT_STATUS, ps);
-}
-
 int32_t ofmsg_port_status_decode(ofmsg_port_status **out, const Reader &msg, uint32_t *remaining) {
     if (*remaining < kPortStatusLen) {
         OFLOG(OFLOG_ERRS, "Decode Error ");
         return kBadLen;
     }
-    Guard<ofmsg_port_status, port_status_free> ps(alloc_record<ofmsg_port_status>());
+    *remaining -= kPortStatusHeadLen;
+    Guard<ofmsg_port_status, free_body<OFPT_PORT_STATUS>> ps(alloc_record<ofmsg_port_status>());
     if (!ps) return OFMSG_ERR_NO_MEMORY;
-    if (!PortStatusLayout::read(msg, *ps.get())) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return kBadLen;
-    }
-    uint32_t left = *remaining - kPortStatusHeadLen;
-    const int32_t status = ofstruct_port_decode(&ps->desc, msg.from(kPortStatusHeadLen), &left);
+    PortStatusLayout::read(msg, *ps.get());
+    const int32_t status = ofstruct_port_decode(&ps->desc, msg.from(kPortStatusHeadLen), remaining);
     if (status) return status == OFMSG_ERR_NO_MEMORY ? status : kBadLen;
-    *remaining = left;
     *out = ps.release();
     return 0;
 }
 
-const RxStep kRxSteps[OFMSG_NUM_TYPES] = {
-    /* 0 */ ofmsg_hello_step,
-    /* 1 */ typed_step<ofmsg_error, ofmsg_error_decode>,
-    /* 2 */ typed_step<ofmsg_echo, ofmsg_echo_request_decode>,
-    /* 3 */ nullptr,
-    /* 4 */ typed_step<ofmsg_exp, ofmsg_exp_decode>,
-    /* 5 */ ofmsg_features_request_decode,
-    /* 6 */ typed_step<ofmsg_switch_features, ofmsg_switch_features_reply_decode>,
-    /* 7 */ nullptr,
-    /* 8 */ nullptr,
-    /* 9 */ ofmsg_set_config_decode,
-    /* 10 */ typed_step<ofmsg_packet_in, ofmsg_packet_in_decode>,
-    /* 11 */ nullptr,
-    /* 12 */ typed_step<ofmsg_port_status, ofmsg_port_status_decode>,
-    /* 13 */ nullptr,
-    /* 14 */ typed_step<ofmsg_flow_mod, ofmsg_flow_mod_decode>,
-    /* 15..17 */ nullptr,
-    nullptr,
-    nullptr,
-    /* 18 */ typed_step<ofmsg_multipart_request, ofmsg_multipart_request_decode>,
-    /* 19 */ typed_step<ofmsg_multipart_reply, ofmsg_multipart_reply_decode>,
-};
-
-// Runs the receive step of the type. A flow-removed is accepted here and consumes nothing,
-// so the leftover check rejects it; a type without a step is refused outright.
-int32_t run_step(uint8_t type, const Reader &msg, uint32_t *remaining, void **body) {
-    if (type == OFPT_FLOW_REMOVED) return 0;
-    const RxStep step = type < OFMSG_NUM_TYPES ? kRxSteps[type] : nullptr;
-    if (!step) return ofmsg_decode_status(OFPET_BAD_REQUEST, 10);
-    return step(body, msg, remaining);
-}
-
-void set_record_body(ofmsg &rec, uint8_t type, void *body) {
-    switch (type) {
-        case OFPT_ERROR:
-            rec.error = static_cast<ofmsg_error *>(body);
-            break;
-        case OFPT_ECHO_REQUEST:
-            rec.echo_request = static_cast<ofmsg_echo *>(body);
-            break;
-        case OFPT_EXPERIMENTER:
-            rec.exp = static_cast<ofmsg_exp *>(body);
-            break;
-        case OFPT_FEATURES_REPLY:
-            rec.features_reply = static_cast<ofmsg_switch_features *>(body);
-            break;
-        case OFPT_PACKET_IN:
-            rec.packet_in = static_cast<ofmsg_packet_in *>(body);
-            break;
-        case OFPT_PORT_STATUS:
-            rec.port_status = static_cast<ofmsg_port_status *>(body);
-            break;
-        case OFPT_FLOW_MOD:
-            rec.flow_mod = static_cast<ofmsg_flow_mod *>(body);
-            break;
-        case OFPT_MULTIPART_REQUEST:
-            rec.multipart_request = static_cast<ofmsg_multipart_request *>(body);
-            break;
-        case OFPT_MULTIPART_REPLY:
-            rec.multipart_reply = static_cast<ofmsg_multipart_reply *>(body);
-            break;
-        default:
-            break;
-    }
-}
+namespace {
 
 // The bytes from offset buflen - remaining on as hex; nothing when the count is above the
 // message length, rather than bytes outside it.
@@ -269,9 +164,8 @@ void unconsumed_hex(const Reader &msg, uint32_t buflen, uint32_t remaining,
 }
 
 // A body the library releases itself (left over, or no callback) takes everything it holds.
-void release_decoded(uint8_t type, void *body) {
-    if (type == OFPT_MULTIPART_REPLY && body)
-        ofmsg_multipart_reply_release_decoded(static_cast<ofmsg_multipart_reply *>(body));
+void release_decoded(const TypeRow &row, uint8_t type, void *body) {
+    if (body && row.release_decoded) row.release_decoded(body);
     ofmsg_free(type, body);
 }
 
@@ -320,7 +214,10 @@ extern "C" OFAGENT_API int32_t ofmsg_rx_decode(void *ctx, const uint8_t *buf, ui
     OFLOG(OFLOG_INFO, "Received msg type:%s, len:%u", ofmsg_ofp_type_to_string(type), buflen);
 
     void *body = nullptr;
-    const int32_t status = run_step(type, msg, &remaining, &body);
+    // A type without a receive step is refused without consuming anything.
+    const TypeRow *row = type_row(type);
+    const int32_t status =
+        row && row->decode ? row->decode(msg, &remaining, &body, rec) : OFMSG_ERR_UNHANDLED_TYPE;
     if (status != 0) {
         char hex[kHexDumpSize];
         unconsumed_hex(msg, buflen, remaining, hex);
@@ -329,17 +226,15 @@ extern "C" OFAGENT_API int32_t ofmsg_rx_decode(void *ctx, const uint8_t *buf, ui
         return status;
     }
     if (remaining != 0) {
-        release_decoded(type, body);
+        release_decoded(*row, type, body);
         OFLOG(OFLOG_ERRS, "Error in parsing message, remaining buflen:%u", remaining);
         return kBadLen;
     }
-    set_record_body(rec, type, body);
     OFLOG(OFLOG_INFO, "Message decoded: %s", ofmsg_print(buf, body));
     // From here the body is the callback's; without one it is released at once.
-    const ofmsg_rx_cb cb = type < OFMSG_NUM_TYPES ? msg_handler_cbs[type] : nullptr;
-    if (cb)
+    if (const ofmsg_rx_cb cb = msg_handler_cbs[type])
         cb(body, &rec);
     else
-        release_decoded(type, body);
+        release_decoded(*row, type, body);
     return 0;
 }

@@ -1,6 +1,8 @@
 // Experimenter messages of the vendor extension: tunnel V4 request/reply and station MAC.
 #include <arpa/inet.h>
 
+#include <iterator>
+
 #include "ofmsg_internal.hpp"
 
 extern "C" {
@@ -26,15 +28,12 @@ using ExpHeaderLayout = Layout<Field<&ExpHeader::experimenter, 8>, Field<&ExpHea
 using TunnelLayout =
     Layout<Field<&ofmsg_exp_tunnel_v4::tun_index, 0>, Field<&ofmsg_exp_tunnel_v4::tun_dest_ip, 4>>;
 using TunnelRequestLayout = Layout<Field<&ofmsg_exp_tunnel_v4_request::opcode, 16, 1>>;
-constexpr uint32_t kTunnelRequestEntry = 24;
+constexpr uint32_t kTunnelRequestBody = 8;  // opcode and 7 pad bytes
+constexpr uint32_t kTunnelRequestEntry = kExpHeader + kTunnelRequestBody;
 using MacLayout = Layout<Field<&ofmsg_exp_openflow_mac::opcode, 16, 1>,
                          Field<&ofmsg_exp_openflow_mac::station_mac, 17>,
                          Field<&ofmsg_exp_openflow_mac::bss_mac, 23>>;
 constexpr uint32_t kMacBody = 16;
-
-void exp_free(ofmsg_exp *e) {
-    ofmsg_free(OFPT_EXPERIMENTER, e);
-}
 
 int32_t ofmsg_exp_tunnel_v4_decode(ofmsg_exp_tunnel_v4 **out, const Reader &entry,
                                    uint32_t *remaining) {
@@ -48,21 +47,23 @@ int32_t ofmsg_exp_tunnel_v4_decode(ofmsg_exp_tunnel_v4 **out, const Reader &entr
     return OFMSG_DECODE_OK;
 }
 
-int32_t ofmsg_exp_tunnel_v4_request_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
-    if (*remaining < 8) return OFMSG_BAD_LEN("Decode Error ");
+// The data steps store their record at *data before anything can fail, so that releasing the
+// message takes what was built.
+int32_t ofmsg_exp_tunnel_v4_request_decode(void **data, const Reader &msg, uint32_t *remaining) {
+    if (*remaining < kTunnelRequestBody) return OFMSG_BAD_LEN("Decode Error ");
     auto *req = alloc_record<ofmsg_exp_tunnel_v4_request>();
     if (!req) return OFMSG_ERR_NO_MEMORY;
-    e->data = req;
+    *data = req;
     TunnelRequestLayout::read(msg, *req);
-    *remaining -= 8;
+    *remaining -= kTunnelRequestBody;
     if (*remaining == 0) return OFMSG_DECODE_OK;
     return ofmsg_exp_tunnel_v4_decode(&req->tunnel, msg.from(kTunnelRequestEntry), remaining);
 }
 
-int32_t ofmsg_exp_tunnel_v4_reply_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
+int32_t ofmsg_exp_tunnel_v4_reply_decode(void **data, const Reader &msg, uint32_t *remaining) {
     auto *rep = alloc_record<ofmsg_exp_tunnel_v4_reply>();
     if (!rep) return OFMSG_ERR_NO_MEMORY;
-    e->data = rep;
+    *data = rep;
     const uint32_t n = *remaining / kTunnelEntry;
     if (n == 0) return OFMSG_DECODE_OK;
     rep->tunnels = static_cast<ofmsg_exp_tunnel_v4 **>(std::calloc(n, sizeof(void *)));
@@ -77,66 +78,51 @@ int32_t ofmsg_exp_tunnel_v4_reply_decode(ofmsg_exp *e, const Reader &msg, uint32
     return OFMSG_DECODE_OK;
 }
 
-int32_t ofmsg_exp_openflow_mac_decode(ofmsg_exp *e, const Reader &msg, uint32_t *remaining) {
+int32_t ofmsg_exp_openflow_mac_decode(void **data, const Reader &msg, uint32_t *remaining) {
     if (*remaining < kMacBody || msg.size() < kExpHeader + kMacBody)
         return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kMacBody;
     auto *mac = alloc_record<ofmsg_exp_openflow_mac>();
     if (!mac) return OFMSG_ERR_NO_MEMORY;
-    e->data = mac;
+    *data = mac;
     MacLayout::read(msg, *mac);
     return OFMSG_DECODE_OK;
 }
 
-// Message length of an encodable body, or 0 when the body cannot be encoded.
-size_t exp_len(const ofmsg_exp *e) {
-    if (!e || !e->data) return 0;
-    switch (e->exp_type) {
-        case ZELTA_EXP_TUNNEL_V4_REQ: {
-            auto *req = static_cast<const ofmsg_exp_tunnel_v4_request *>(e->data);
-            return kTunnelRequestEntry + (req->tunnel ? kTunnelEntry : 0u);
-        }
-        case ZELTA_EXP_TUNNEL_V4_REPLY: {
-            auto *rep = static_cast<const ofmsg_exp_tunnel_v4_reply *>(e->data);
-            // More entries than one message holds, or a missing array: nothing to encode.
-            if (rep->num_tunnels > (0xFFFFu - kExpHeader) / kTunnelEntry) return 0;
-            if (rep->num_tunnels && !rep->tunnels) return 0;
-            for (uint32_t i = 0; i < rep->num_tunnels; i++)
-                if (!rep->tunnels[i]) return 0;
-            return kExpHeader + size_t{kTunnelEntry} * rep->num_tunnels;
-        }
-        case ZELTA_EXP_OPENFLOW_MAC:
-            return kExpHeader + kMacBody;
-        default:
-            return 0;
+size_t tunnel_request_len(const ofmsg_exp_tunnel_v4_request *req) {
+    return kTunnelRequestEntry + (req->tunnel ? kTunnelEntry : 0u);
+}
+
+// More entries than one message holds, or a missing one: nothing to encode.
+size_t tunnel_reply_len(const ofmsg_exp_tunnel_v4_reply *rep) {
+    if (rep->num_tunnels > (0xFFFFu - kExpHeader) / kTunnelEntry) return 0;
+    if (rep->num_tunnels && !rep->tunnels) return 0;
+    for (uint32_t i = 0; i < rep->num_tunnels; i++)
+        if (!rep->tunnels[i]) return 0;
+    return kExpHeader + size_t{kTunnelEntry} * rep->num_tunnels;
+}
+
+size_t mac_len(const ofmsg_exp_openflow_mac *) {
+    return kExpHeader + kMacBody;
+}
+
+void tunnel_request_write(const ofmsg_exp_tunnel_v4_request *req, Writer &w) {
+    TunnelRequestLayout::write(w, *req);
+    if (req->tunnel) {
+        Writer entry = w.sub(kTunnelRequestEntry, kTunnelEntry);
+        TunnelLayout::write(entry, *req->tunnel);
     }
 }
 
-void exp_body_encode(const ofmsg_exp *e, Writer &w) {
-    switch (e->exp_type) {
-        case ZELTA_EXP_TUNNEL_V4_REQ: {
-            auto *req = static_cast<const ofmsg_exp_tunnel_v4_request *>(e->data);
-            TunnelRequestLayout::write(w, *req);
-            if (req->tunnel) {
-                Writer entry = w.sub(kTunnelRequestEntry, kTunnelEntry);
-                TunnelLayout::write(entry, *req->tunnel);
-            }
-            break;
-        }
-        case ZELTA_EXP_TUNNEL_V4_REPLY: {
-            auto *rep = static_cast<const ofmsg_exp_tunnel_v4_reply *>(e->data);
-            for (uint32_t i = 0; i < rep->num_tunnels; i++) {
-                Writer entry = w.sub(kExpHeader + size_t{kTunnelEntry} * i, kTunnelEntry);
-                TunnelLayout::write(entry, *rep->tunnels[i]);
-            }
-            break;
-        }
-        case ZELTA_EXP_OPENFLOW_MAC:
-            MacLayout::write(w, *static_cast<const ofmsg_exp_openflow_mac *>(e->data));
-            break;
-        default:
-            break;
+void tunnel_reply_write(const ofmsg_exp_tunnel_v4_reply *rep, Writer &w) {
+    for (uint32_t i = 0; i < rep->num_tunnels; i++) {
+        Writer entry = w.sub(kExpHeader + size_t{kTunnelEntry} * i, kTunnelEntry);
+        TunnelLayout::write(entry, *rep->tunnels[i]);
     }
+}
+
+void mac_write(const ofmsg_exp_openflow_mac *mac, Writer &w) {
+    MacLayout::write(w, *mac);
 }
 
 char *tunnel_print(const ofmsg_exp_tunnel_v4 *t, char *dst) {
@@ -147,34 +133,66 @@ char *tunnel_print(const ofmsg_exp_tunnel_v4 *t, char *dst) {
     return print_append(dst, ", tun_dest_ip:%s }", text);
 }
 
-char *exp_body_print(const ofmsg_exp *e, char *dst) {
-    switch (e->exp_type) {
-        case ZELTA_EXP_TUNNEL_V4_REQ: {
-            auto *req = static_cast<const ofmsg_exp_tunnel_v4_request *>(e->data);
-            dst = print_append(dst, "{ opcode:%u", req->opcode);
-            if (req->tunnel) dst = tunnel_print(req->tunnel, dst);
-            return print_append(dst, "}");
-        }
-        case ZELTA_EXP_TUNNEL_V4_REPLY: {
-            auto *rep = static_cast<const ofmsg_exp_tunnel_v4_reply *>(e->data);
-            dst = print_append(dst, "tunnels={num_tunnels:%zu}, {",
-                               static_cast<size_t>(rep->num_tunnels));
-            for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels; i++)
-                if (rep->tunnels[i]) dst = tunnel_print(rep->tunnels[i], dst);
-            return print_append(dst, "}");
-        }
-        case ZELTA_EXP_OPENFLOW_MAC: {
-            auto *m = static_cast<const ofmsg_exp_openflow_mac *>(e->data);
-            const uint8_t *s = m->station_mac, *b = m->bss_mac;
-            return print_append(dst,
-                                "{ opcode:%u, station_mac: %02x:%02x:%02x:%02x:%02x:%02x "
-                                "bss_mac: %02x:%02x:%02x:%02x:%02x:%02x }",
-                                m->opcode, s[0], s[1], s[2], s[3], s[4], s[5], b[0], b[1], b[2],
-                                b[3], b[4], b[5]);
-        }
-        default:
-            return dst;
-    }
+char *tunnel_request_print(const ofmsg_exp_tunnel_v4_request *req, char *dst) {
+    dst = print_append(dst, "{ opcode:%u", req->opcode);
+    if (req->tunnel) dst = tunnel_print(req->tunnel, dst);
+    return print_append(dst, "}");
+}
+
+char *tunnel_reply_print(const ofmsg_exp_tunnel_v4_reply *rep, char *dst) {
+    dst = print_append(dst, "tunnels={num_tunnels:%zu}, {", static_cast<size_t>(rep->num_tunnels));
+    for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels; i++)
+        if (rep->tunnels[i]) dst = tunnel_print(rep->tunnels[i], dst);
+    return print_append(dst, "}");
+}
+
+char *mac_print(const ofmsg_exp_openflow_mac *m, char *dst) {
+    const uint8_t *s = m->station_mac, *b = m->bss_mac;
+    return print_append(dst,
+                        "{ opcode:%u, station_mac: %02x:%02x:%02x:%02x:%02x:%02x "
+                        "bss_mac: %02x:%02x:%02x:%02x:%02x:%02x }",
+                        m->opcode, s[0], s[1], s[2], s[3], s[4], s[5], b[0], b[1], b[2], b[3], b[4],
+                        b[5]);
+}
+
+void tunnel_request_release(ofmsg_exp_tunnel_v4_request *req) {
+    std::free(req->tunnel);
+    std::free(req);
+}
+
+void tunnel_reply_release(ofmsg_exp_tunnel_v4_reply *rep) {
+    for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels; i++)
+        std::free(rep->tunnels[i]);
+    std::free(rep->tunnels);
+    std::free(rep);
+}
+
+// One row per experimenter message type (exp_type); the V6 tunnel types are named only.
+struct ExpRow {
+    const char *name;
+    int32_t (*decode)(void **data, const Reader &msg, uint32_t *remaining) = nullptr;
+    size_t (*length)(const void *data) = nullptr;  // of the message; 0: cannot be encoded
+    void (*write)(const void *data, Writer &w) = nullptr;
+    char *(*print)(const void *data, char *dst) = nullptr;
+    void (*release)(void *data) = nullptr;  // what the data owns, and the data record
+};
+
+template <auto F>
+constexpr auto erase = &Erase<F>::call;
+
+constexpr ExpRow kExpTypes[] = {
+    {"EXP ZELTA TUNNEL V4 REQ", ofmsg_exp_tunnel_v4_request_decode, erase<tunnel_request_len>,
+     erase<tunnel_request_write>, erase<tunnel_request_print>, erase<tunnel_request_release>},
+    {"EXP ZELTA TUNNEL V4 REPLY", ofmsg_exp_tunnel_v4_reply_decode, erase<tunnel_reply_len>,
+     erase<tunnel_reply_write>, erase<tunnel_reply_print>, erase<tunnel_reply_release>},
+    {"EXP ZELTA TUNNEL V6 REQ"},
+    {"EXP ZELTA TUNNEL V6 REPLY"},
+    {"ZELTA_EXP_OPENFLOW_MAC:", ofmsg_exp_openflow_mac_decode, erase<mac_len>, erase<mac_write>,
+     erase<mac_print>, erase<free_plain<ofmsg_exp_openflow_mac>>},
+};
+
+const ExpRow *exp_row(uint32_t exp_type) {
+    return exp_type < std::size(kExpTypes) ? &kExpTypes[exp_type] : nullptr;
 }
 
 }  // namespace
@@ -188,80 +206,42 @@ int32_t ofmsg_exp_decode(ofmsg_exp **out, const Reader &msg, uint32_t *remaining
         OFLOG(OFLOG_ERRS, "Not supported experimenter type ");
         return OFMSG_ERR_BAD_EXPERIMENTER;
     }
-    Guard<ofmsg_exp, exp_free> e(alloc_record<ofmsg_exp>());
+    Guard<ofmsg_exp, free_body<OFPT_EXPERIMENTER>> e(alloc_record<ofmsg_exp>());
     if (!e) return OFMSG_ERR_NO_MEMORY;
-    // Set before the body so that a failed decode releases what was built by its type.
+    // Set before the data so that a failed decode releases what was built by its type.
     e->exp_type = h.exp_type;
-    int32_t st = OFMSG_ERR_BAD_EXP_TYPE;
-    switch (h.exp_type) {
-        case ZELTA_EXP_TUNNEL_V4_REQ:
-            st = ofmsg_exp_tunnel_v4_request_decode(e.get(), msg, remaining);
-            break;
-        case ZELTA_EXP_TUNNEL_V4_REPLY:
-            st = ofmsg_exp_tunnel_v4_reply_decode(e.get(), msg, remaining);
-            break;
-        case ZELTA_EXP_OPENFLOW_MAC:
-            st = ofmsg_exp_openflow_mac_decode(e.get(), msg, remaining);
-            break;
-        default:
-            break;
-    }
+    const ExpRow *row = exp_row(h.exp_type);
+    if (!row || !row->decode) return OFMSG_ERR_BAD_EXP_TYPE;
+    const int32_t st = row->decode(&e->data, msg, remaining);
     if (st != OFMSG_DECODE_OK) return st;
     *out = e.release();
     return OFMSG_DECODE_OK;
 }
 
 int ofmsg_exp_encode(const ofmsg_exp *body, uint8_t **out_buf, uint32_t *out_len) {
-    const size_t len = exp_len(body);
+    const ExpRow *row = exp_row(body->exp_type);
+    const size_t len = row && row->length && body->data ? row->length(body->data) : 0;
     if (len == 0) {
-        OFLOG(OFLOG_ERRS, "Unsupported experimenter message type %u",
-              body ? (unsigned)body->exp_type : 0u);
+        OFLOG(OFLOG_ERRS, "Unsupported experimenter message type %u", (unsigned)body->exp_type);
         return -1;
     }
-    uint8_t *buf = nullptr;
-    uint32_t blen = 0;
-    if (len > 0xFFFF || !alloc_message(len, &buf, &blen)) return -1;
-    Writer w(buf, blen);
-    exp_body_encode(body, w);
-    ExpHeaderLayout::write(w, ExpHeader{ZELTA_EXPERIMENTER_ID, body->exp_type});
-    if (!w.ok()) {
-        std::free(buf);
-        return -1;
-    }
-    *out_buf = buf;
-    *out_len = blen;
-    return 0;
+    return encode_message(len, out_buf, out_len, [&](Writer &w) {
+        row->write(body->data, w);
+        ExpHeaderLayout::write(w, ExpHeader{ZELTA_EXPERIMENTER_ID, body->exp_type});
+        return true;
+    });
 }
 
 char *ofmsg_exp_print(const ofmsg_exp *body, char *dst) {
     dst = print_append(dst, "{type=%s ", ofmsg_zelta_exp_type_to_string(body->exp_type));
-    if (body->data) dst = exp_body_print(body, dst);
+    const ExpRow *row = exp_row(body->exp_type);
+    if (body->data && row && row->print) dst = row->print(body->data, dst);
     return print_append(dst, "}");
 }
 
 void ofmsg_exp_release(ofmsg_exp *body) {
-    if (!body->data) return;
-    switch (body->exp_type) {
-        case ZELTA_EXP_TUNNEL_V4_REQ: {
-            auto *req = static_cast<ofmsg_exp_tunnel_v4_request *>(body->data);
-            std::free(req->tunnel);
-            std::free(req);
-            break;
-        }
-        case ZELTA_EXP_TUNNEL_V4_REPLY: {
-            auto *rep = static_cast<ofmsg_exp_tunnel_v4_reply *>(body->data);
-            for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels; i++)
-                std::free(rep->tunnels[i]);
-            std::free(rep->tunnels);
-            std::free(rep);
-            break;
-        }
-        case ZELTA_EXP_OPENFLOW_MAC:
-            std::free(body->data);
-            break;
-        default:
-            break;
-    }
+    const ExpRow *row = exp_row(body->exp_type);
+    if (body->data && row && row->release) row->release(body->data);
 }
 
 }  // namespace ofagent
@@ -269,10 +249,8 @@ void ofmsg_exp_release(ofmsg_exp *body) {
 extern "C" {
 
 const char *ofmsg_zelta_exp_type_to_string(uint32_t exp_type) {
-    static const char *const names[] = {"EXP ZELTA TUNNEL V4 REQ", "EXP ZELTA TUNNEL V4 REPLY",
-                                        "EXP ZELTA TUNNEL V6 REQ", "EXP ZELTA TUNNEL V6 REPLY",
-                                        "ZELTA_EXP_OPENFLOW_MAC:"};
-    return exp_type < 5 ? names[exp_type] : "unknown";
+    const ofagent::ExpRow *row = ofagent::exp_row(exp_type);
+    return row ? row->name : "unknown";
 }
 
 }  // extern "C"

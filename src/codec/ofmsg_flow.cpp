@@ -30,45 +30,21 @@ using PacketInLayout =
            Field<&P::table_id, 15>, Field<&P::cookie, 16>>;
 constexpr uint32_t kPacketInMatch = 24;
 constexpr uint32_t kPacketInPad = 2;
+constexpr uint32_t kEmptyMatchLen = 8;  // an ofp_match without TLVs, padded
+constexpr uint32_t kPacketInMin = kPacketInMatch + kEmptyMatchLen;
 
-void flow_mod_free(ofmsg_flow_mod *m) {
-    ofmsg_free(OFPT_FLOW_MOD, m);
-}
-void packet_in_free(ofmsg_packet_in *p) {
-    ofmsg_free(OFPT_PACKET_IN, p);
-}
-
-// Encodes the match at `at` and checks that it took exactly the room its length promised.
+// Encodes the match at `at`, where it takes exactly the padded length its `length` promises.
 bool encode_match_at(const ofmsg_flow_match *match, Writer &w, uint32_t at) {
-    if (!match) return false;
-    const int n = ofmsg_flow_match_encode(match, w.from(at));
-    return n > 0 && ((static_cast<uint32_t>(n) + 7u) & ~7u) == ofmsg_flow_match_padded_len(match);
-}
-
-// Allocates the message, or refuses (nothing allocated) when it would not fit 16 bits.
-bool start_message(size_t len, uint8_t **buf, uint32_t *blen) {
-    return len <= 0xFFFF && alloc_message(len, buf, blen);
-}
-
-int finish(bool ok, uint8_t *buf, uint32_t len, uint8_t **out_buf, uint32_t *out_len) {
-    if (!ok) {
-        std::free(buf);
-        return -1;
-    }
-    *out_buf = buf;
-    *out_len = len;
-    return 0;
+    return match && ofmsg_flow_match_encode(match, w.sub(at, ofmsg_flow_match_padded_len(match)));
 }
 
 }  // namespace
 
 int32_t ofmsg_flow_mod_decode(ofmsg_flow_mod **out, const Reader &msg, uint32_t *remaining) {
-    if (*remaining <= 47 || msg.size() < kFlowModMatch) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return OFMSG_ERR_BAD_LEN;
-    }
-    *remaining -= 48;
-    Guard<ofmsg_flow_mod, flow_mod_free> m(alloc_record<ofmsg_flow_mod>());
+    if (*remaining < kFlowModMatch || msg.size() < kFlowModMatch)
+        return OFMSG_BAD_LEN("Decode Error ");
+    *remaining -= kFlowModMatch;
+    Guard<ofmsg_flow_mod, free_body<OFPT_FLOW_MOD>> m(alloc_record<ofmsg_flow_mod>());
     if (!m) return OFMSG_ERR_NO_MEMORY;
     FlowModLayout::read(msg, *m.get());
 
@@ -87,12 +63,10 @@ int32_t ofmsg_flow_mod_decode(ofmsg_flow_mod **out, const Reader &msg, uint32_t 
 }
 
 int32_t ofmsg_packet_in_decode(ofmsg_packet_in **out, const Reader &msg, uint32_t *remaining) {
-    if (*remaining <= 31 || msg.size() < kPacketInMatch) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return OFMSG_ERR_BAD_LEN;
-    }
-    *remaining -= 24;
-    Guard<ofmsg_packet_in, packet_in_free> p(alloc_record<ofmsg_packet_in>());
+    if (*remaining < kPacketInMin || msg.size() < kPacketInMatch)
+        return OFMSG_BAD_LEN("Decode Error ");
+    *remaining -= kPacketInMatch;
+    Guard<ofmsg_packet_in, free_body<OFPT_PACKET_IN>> p(alloc_record<ofmsg_packet_in>());
     if (!p) return OFMSG_ERR_NO_MEMORY;
     PacketInLayout::read(msg, *p.get());
 
@@ -102,20 +76,14 @@ int32_t ofmsg_packet_in_decode(ofmsg_packet_in **out, const Reader &msg, uint32_
         return st;
     }
     // The two pad bytes after the match must be there before the packet can start.
-    if (*remaining < kPacketInPad) {
-        OFLOG(OFLOG_ERRS, "Decode Error ");
-        return OFMSG_ERR_BAD_LEN;
-    }
+    if (*remaining < kPacketInPad) return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kPacketInPad;
     const uint32_t at = kPacketInMatch + ofmsg_flow_match_padded_len(p->match) + kPacketInPad;
     p->data_len = *remaining;
     if (p->data_len) {
         p->data = static_cast<uint8_t *>(std::malloc(p->data_len));
         if (!p->data) return OFMSG_ERR_NO_MEMORY;
-        if (!msg.bytes_at(at, p->data, p->data_len)) {
-            OFLOG(OFLOG_ERRS, "Decode Error ");
-            return OFMSG_ERR_BAD_LEN;
-        }
+        if (!msg.bytes_at(at, p->data, p->data_len)) return OFMSG_BAD_LEN("Decode Error ");
     }
     *remaining = 0;
     *out = p.release();
@@ -123,47 +91,36 @@ int32_t ofmsg_packet_in_decode(ofmsg_packet_in **out, const Reader &msg, uint32_
 }
 
 int ofmsg_flow_mod_encode(const ofmsg_flow_mod *body, uint8_t **out_buf, uint32_t *out_len) {
-    if (!body || !body->match) return -1;
+    if (!body->match) return -1;
     const uint32_t inst_at = kFlowModMatch + ofmsg_flow_match_padded_len(body->match);
     const size_t len = size_t{inst_at} + (body->instructions ? body->instructions->len : 0u);
-    uint8_t *buf = nullptr;
-    uint32_t blen = 0;
-    if (!start_message(len, &buf, &blen)) return -1;
-    Writer w(buf, blen);
-    FlowModLayout::write(w, *body);
-    bool ok = encode_match_at(body->match, w, kFlowModMatch);
-    if (ok && body->instructions)
-        ok = ofmsg_flow_instructions_encode(body->instructions, w.from(inst_at)) >= 0;
-    return finish(ok && w.ok(), buf, blen, out_buf, out_len);
+    return encode_message(len, out_buf, out_len, [&](Writer &w) {
+        FlowModLayout::write(w, *body);
+        return encode_match_at(body->match, w, kFlowModMatch) &&
+               (!body->instructions ||
+                ofmsg_flow_instructions_encode(body->instructions, w.from(inst_at)));
+    });
 }
 
 int ofmsg_flow_removed_encode(const ofmsg_flow_removed *body, uint8_t **out_buf,
                               uint32_t *out_len) {
-    if (!body || !body->match) return -1;
+    if (!body->match) return -1;
     const size_t len = kFlowRemovedMatch + ofmsg_flow_match_padded_len(body->match);
-    uint8_t *buf = nullptr;
-    uint32_t blen = 0;
-    if (!start_message(len, &buf, &blen)) return -1;
-    Writer w(buf, blen);
-    FlowRemovedLayout::write(w, *body);
-    const bool ok = encode_match_at(body->match, w, kFlowRemovedMatch);
-    return finish(ok && w.ok(), buf, blen, out_buf, out_len);
+    return encode_message(len, out_buf, out_len, [&](Writer &w) {
+        FlowRemovedLayout::write(w, *body);
+        return encode_match_at(body->match, w, kFlowRemovedMatch);
+    });
 }
 
 int ofmsg_packet_in_encode(const ofmsg_packet_in *body, uint8_t **out_buf, uint32_t *out_len) {
-    if (!body || !body->match || (body->data_len && !body->data)) return -1;
+    if (!body->match || (body->data_len && !body->data)) return -1;
     const uint32_t data_at =
         kPacketInMatch + ofmsg_flow_match_padded_len(body->match) + kPacketInPad;
-    const size_t len = size_t{data_at} + body->data_len;
-    uint8_t *buf = nullptr;
-    uint32_t blen = 0;
-    if (!start_message(len, &buf, &blen)) return -1;
-    Writer w(buf, blen);
-    PacketInLayout::write(w, *body);
-    const bool ok = encode_match_at(body->match, w, kPacketInMatch);
-    if (body->data_len) w.bytes_at(data_at, body->data, body->data_len);
-    const int st = finish(ok && w.ok(), buf, blen, out_buf, out_len);
-    return st == 0 ? static_cast<int>(blen) : st;
+    return encode_message(size_t{data_at} + body->data_len, out_buf, out_len, [&](Writer &w) {
+        PacketInLayout::write(w, *body);
+        w.bytes_at(data_at, body->data, body->data_len);
+        return encode_match_at(body->match, w, kPacketInMatch);
+    });
 }
 
 char *ofmsg_flow_mod_print(const ofmsg_flow_mod *body, char *dst) {

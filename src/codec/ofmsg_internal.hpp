@@ -1,11 +1,12 @@
-// Codec internals shared by the frame (decode/encode/utils) and the message families.
+// Codec internals shared by the frame (decode/encode/utils), the type table and the message
+// families.
 #pragma once
 
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <type_traits>
 
 #include "ofmsg.h"
 #include "../support/offmt.hpp"
@@ -17,6 +18,10 @@
 #define OFMSG_BAD_LEN(text) (OFLOG(OFLOG_ERRS, text), OFMSG_ERR_BAD_LEN)
 
 namespace ofagent {
+
+using wire::Reader;
+using wire::round8;
+using wire::Writer;
 
 // ---- Allocation and ownership ------------------------------------------------------------
 // Records handed to the host are plain zero-filled malloc blocks.
@@ -59,25 +64,11 @@ inline void free_plain(T *p) {
 template <class T>
 using PlainGuard = Guard<T, free_plain<T>>;
 
-// Guards a body record by message type: releases it with ofmsg_free(type, body).
-class BodyGuard {
-   public:
-    BodyGuard(uint32_t type, void *body) : type_(type), body_(body) {}
-    BodyGuard(const BodyGuard &) = delete;
-    BodyGuard &operator=(const BodyGuard &) = delete;
-    ~BodyGuard() {
-        if (body_) ofmsg_free(type_, body_);
-    }
-    void *release() {
-        void *b = body_;
-        body_ = nullptr;
-        return b;
-    }
-
-   private:
-    uint32_t type_;
-    void *body_;
-};
+// Releases a body record with everything it owns, as ofmsg_free of its type does.
+template <uint8_t Type, class T>
+void free_body(T *body) {
+    ofmsg_free(Type, body);
+}
 
 // ---- Bounded printing into ofmsg_print_buf -------------------------------------------------
 // Appends at dst, never past the end of ofmsg_print_buf, always NUL-terminated; returns the
@@ -98,6 +89,62 @@ inline char *print_append(char *dst, const char *fmt, ...) {
     return dst + (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1);
 }
 
+// ---- The encoder frame ---------------------------------------------------------------------
+// Allocates the zero-filled message buffer of len bytes; false (nothing allocated) when len
+// exceeds 65535 or memory is exhausted.
+bool alloc_message(size_t len, uint8_t **out_buf, uint32_t *out_len);
+
+// Every encoder: the message of len bytes, filled after the header by write(Writer&) -> bool,
+// handed out only when write succeeded and stayed inside it; otherwise nothing is allocated
+// and the outputs are untouched (-1).
+template <class Write>
+int encode_message(size_t len, uint8_t **out_buf, uint32_t *out_len, Write write) {
+    uint8_t *buf = nullptr;
+    uint32_t n = 0;
+    if (!alloc_message(len, &buf, &n)) return -1;
+    Writer w(buf, n);
+    if (!write(w) || !w.ok()) {
+        std::free(buf);
+        return -1;
+    }
+    *out_buf = buf;
+    *out_len = n;
+    return 0;
+}
+
+// ---- Type erasure for the tables -----------------------------------------------------------
+// Erase<f>::call is f with its first argument, a pointer to a record, taken as void pointer:
+// the tables hold one signature per column, the families keep their typed functions.
+template <auto F>
+struct Erase;
+template <class R, class T, class... A, R (*F)(T *, A...)>
+struct Erase<F> {
+    using Void = std::conditional_t<std::is_const_v<T>, const void, void>;
+    static R call(Void *p, A... a) { return F(static_cast<T *>(p), a...); }
+};
+
+// ---- One row per message type (ofmsg_types.cpp) --------------------------------------------
+// Each column is null where the type has none: no receive step (refused as unhandled), no
+// encoder (refused), no printer (the header text only), no release (the record alone).
+struct TypeRow {
+    const char *name;        // ofmsg_ofp_type_to_string
+    bool supported = false;  // ofmsg_ofpt_type_supported: the host's view of the decoded set
+    // Builds the body (types that have one) into *body and into the record's field for it.
+    int32_t (*decode)(const Reader &msg, uint32_t *remaining, void **body, ofmsg &rec) = nullptr;
+    int (*encode)(const void *body, uint8_t **out_buf, uint32_t *out_len) = nullptr;
+    char *(*print)(const void *body, char *dst) = nullptr;
+    void (*release)(void *body) = nullptr;
+    // Before release, for a body the library decoded and releases itself: what ofmsg_free
+    // leaves to a host that took the body.
+    void (*release_decoded)(void *body) = nullptr;
+};
+extern const TypeRow kTypes[OFMSG_NUM_TYPES];
+
+// The row of a type value, or null above the table.
+inline const TypeRow *type_row(uint32_t type) {
+    return type < OFMSG_NUM_TYPES ? &kTypes[type] : nullptr;
+}
+
 // ---- Family entry points -------------------------------------------------------------------
 // Receive steps take the whole message (offset 0 = the OpenFlow header) as a Reader and the
 // remaining count; they return a decode status and store the new body at *out only on
@@ -106,17 +153,32 @@ inline char *print_append(char *dst, const char *fmt, ...) {
 // Printers append at dst and return the new position. Releases free what a record owns, not
 // the record itself (ofmsg_free does that).
 
-using wire::Reader;
-using wire::Writer;
-
-// Allocates the zero-filled message buffer of len bytes for an encoder; false (nothing
-// allocated) when len exceeds 65535 or memory is exhausted.
-bool alloc_message(size_t len, uint8_t **out_buf, uint32_t *out_len);
-
-// Simple messages (ofmsg_decode / ofmsg_encode / ofmsg_utils).
+// Simple messages: steps in ofmsg_decode, encoders in ofmsg_encode, printers and releases in
+// ofmsg_utils.
+int32_t ofmsg_hello_decode(const Reader &msg, uint32_t *remaining);
+int32_t ofmsg_error_decode(ofmsg_error **out, const Reader &msg, uint32_t *remaining);
+int32_t ofmsg_echo_request_decode(ofmsg_echo **out, const Reader &msg, uint32_t *remaining);
+int32_t ofmsg_features_request_decode(const Reader &msg, uint32_t *remaining);
+int32_t ofmsg_switch_features_reply_decode(ofmsg_switch_features **out, const Reader &msg,
+                                           uint32_t *remaining);
+int32_t ofmsg_set_config_decode(const Reader &msg, uint32_t *remaining);
+int32_t ofmsg_port_status_decode(ofmsg_port_status **out, const Reader &msg, uint32_t *remaining);
 int32_t ofstruct_port_decode(ofstruct_port **out, const Reader &entry, uint32_t *remaining);
-int ofstruct_port_encode(const ofstruct_port *port, Writer dest);
+
+int ofmsg_header_only_encode(uint8_t **out_buf, uint32_t *out_len);
+int ofmsg_error_encode(const ofmsg_error *e, uint8_t **out_buf, uint32_t *out_len);
+int ofmsg_echo_reply_encode(const ofmsg_echo *echo, uint8_t **out_buf, uint32_t *out_len);
+int ofmsg_switch_features_reply_encode(const ofmsg_switch_features *f, uint8_t **out_buf,
+                                       uint32_t *out_len);
+int ofmsg_port_status_encode(const ofmsg_port_status *ps, uint8_t **out_buf, uint32_t *out_len);
+bool ofstruct_port_encode(const ofstruct_port *port, Writer dest);
+
+char *ofmsg_error_print(const ofmsg_error *e, char *dst);
+char *ofmsg_switch_features_print(const ofmsg_switch_features *f, char *dst);
+char *ofmsg_port_status_print(const ofmsg_port_status *ps, char *dst);
 char *ofstruct_port_print(const ofstruct_port *port, char *dst);
+void ofmsg_error_release(ofmsg_error *e);
+void ofmsg_port_status_release(ofmsg_port_status *ps);
 void ofstruct_port_free(ofstruct_port *port);  // the name copy and the record
 
 // OXM match (ofmsg_oxm).
@@ -124,18 +186,20 @@ void ofstruct_port_free(ofstruct_port *port);  // the name copy and the record
 // enclosing entry). Subtracts the padded match length from *remaining.
 int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm,
                                 uint32_t *remaining);
-// Writes the ofp_match (header, TLVs, zero padding) at dest; returns 4 + TLV bytes, or 0 when
-// the match type is not 1.
-int ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest);
+// Writes the ofp_match (header, TLVs, zero padding) at dest, which must hold exactly its padded
+// length; false when the match cannot be written so.
+bool ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest);
 // Bytes the match takes on the wire, padding included: (length + 4) rounded up to 8.
 uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match);
 char *ofmsg_flow_match_print(const ofmsg_flow_match *match, char *dst);
 const char *ofmsg_oxm_field_to_string(uint32_t field);
+// Value width of a field that a set-field action carries, 0 for any other field.
+uint32_t ofmsg_oxm_set_field_width(uint32_t field);
 
 // Instructions and actions (ofmsg_actions).
 int32_t ofmsg_flow_instructions_decode(ofmsg_flow_instructions **out, const Reader &list,
                                        uint32_t *remaining);
-int ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer dest);
+bool ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer dest);
 char *ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, char *dst);
 const char *ofmsg_ofp_instruction_type_to_string(uint32_t type);
 const char *ofmsg_ofp_action_type_to_string(uint32_t type);

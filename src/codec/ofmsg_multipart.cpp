@@ -1,7 +1,7 @@
 // Multipart request and reply: DESC, FLOW, PORT_STATS and PORT_DESC.
 #include <cstring>
 
-#include "ofmsg_internal.hpp"
+#include "ofmsg_simple_layouts.hpp"
 
 namespace ofagent {
 namespace {
@@ -13,8 +13,8 @@ constexpr uint32_t kMpHeader = 16;  // ofp_header + type, flags, 4 pad bytes
 constexpr uint32_t kFlowStatMin = 56;
 constexpr uint32_t kFlowStatFixed = 48;
 constexpr uint32_t kPortStatsEntry = 112;
-constexpr uint32_t kPortEntry = 64;
 constexpr uint32_t kDescBody = 1056;
+constexpr uint32_t kPortStatsRequestBody = 8;  // port number, 4 pad bytes
 
 struct MpHeader {
     uint16_t type;
@@ -26,7 +26,9 @@ using FlowStatsRequestLayout = Layout<
     Field<&ofmsg_flow_stats_request::table_id, 16>, Field<&ofmsg_flow_stats_request::out_port, 20>,
     Field<&ofmsg_flow_stats_request::out_group, 24>, Field<&ofmsg_flow_stats_request::cookie, 32>,
     Field<&ofmsg_flow_stats_request::cookie_mask, 40>>;
-constexpr uint32_t kFlowStatsRequestMatch = 48;
+constexpr uint32_t kFlowStatsRequestFixed = 32;  // after the multipart header, up to the match
+constexpr uint32_t kFlowStatsRequestMatch = kMpHeader + kFlowStatsRequestFixed;
+constexpr uint32_t kEmptyMatchLen = 8;  // an ofp_match without TLVs, padded
 
 // ofp_flow_stats, offsets from the start of the entry (length at 0, match at 48).
 using S = ofmsg_flow_stat;
@@ -53,10 +55,6 @@ constexpr DescField kDescFields[] = {
     {800, 256, [](const ofmsg_switch_desc_reply *d) -> const char * { return d->dp_desc; }},
 };
 
-uint32_t round8(uint32_t n) {
-    return (n + 7u) & ~7u;
-}
-
 // A flow-stats entry decoded here owns its match and instructions until it is handed over;
 // the reply's own release leaves them to the holder.
 void flow_stat_free_all(ofmsg_flow_stat *s) {
@@ -72,10 +70,6 @@ void flow_stats_reply_free_all(ofmsg_flow_stats_reply *r) {
         if (r->flow_stats) flow_stat_free_all(r->flow_stats[i]);
     std::free(r->flow_stats);
     std::free(r);
-}
-
-void request_free(ofmsg_multipart_request *r) {
-    ofmsg_free(OFPT_MULTIPART_REQUEST, r);
 }
 
 // ---- Reply decoding ------------------------------------------------------------------------
@@ -144,14 +138,14 @@ int32_t ofmsg_multipart_reply_port_desc_decode(void **out, const Reader &msg, ui
     Guard<ofmsg_port_desc_reply, ofmsg_port_desc_reply_free> r(
         alloc_record<ofmsg_port_desc_reply>());
     if (!r) return OFMSG_ERR_NO_MEMORY;
-    const uint32_t n = *remaining / kPortEntry;
+    const uint32_t n = *remaining / kPortLen;
     if (n) {
         r->ports = static_cast<ofstruct_port **>(std::calloc(n, sizeof(void *)));
         if (!r->ports) return OFMSG_ERR_NO_MEMORY;
     }
     for (uint32_t i = 0; i < n; i++) {
         Reader entry;
-        msg.sub(kMpHeader + size_t{kPortEntry} * i, kPortEntry, entry);
+        msg.sub(kMpHeader + size_t{kPortLen} * i, kPortLen, entry);
         const int32_t st = ofstruct_port_decode(&r->ports[i], entry, remaining);
         if (st != OFMSG_DECODE_OK) return st;
         r->num_ports++;
@@ -173,11 +167,10 @@ bool flow_stat_encode(const ofmsg_flow_stat *s, Writer w) {
     if (size == 0 || size > 0xFFFF) return false;
     w.u16_at(0, static_cast<uint16_t>(size));
     FlowStatLayout::write(w, *s);
-    const int n = ofmsg_flow_match_encode(s->match, w.from(kFlowStatFixed));
-    if (n <= 0 || round8(static_cast<uint32_t>(n)) != ofmsg_flow_match_padded_len(s->match))
-        return false;
-    const uint32_t at = kFlowStatFixed + ofmsg_flow_match_padded_len(s->match);
-    if (s->instructions && ofmsg_flow_instructions_encode(s->instructions, w.from(at)) < 0)
+    const uint32_t match_len = ofmsg_flow_match_padded_len(s->match);
+    if (!ofmsg_flow_match_encode(s->match, w.sub(kFlowStatFixed, match_len))) return false;
+    if (s->instructions &&
+        !ofmsg_flow_instructions_encode(s->instructions, w.from(kFlowStatFixed + match_len)))
         return false;
     return w.ok();
 }
@@ -188,84 +181,69 @@ size_t capped(size_t n) {
     return n < kTooBig ? n : kTooBig;
 }
 
-// Body size of a reply (capped at kTooBig), or false for a type this side does not encode or
-// a body that is incomplete.
-bool reply_body_size(const ofmsg_multipart_reply *r, size_t *size) {
-    switch (r->type) {
-        case OFPMP_DESC:
-            *size = kDescBody;
-            return r->body != nullptr;
-        case OFPMP_FLOW: {
-            auto *f = static_cast<const ofmsg_flow_stats_reply *>(r->body);
-            if (!f || (f->num_flows && !f->flow_stats)) return false;
-            size_t total = 0;
-            for (uint32_t i = 0; i < f->num_flows; i++) {
-                const size_t n = flow_stat_size(f->flow_stats[i]);
-                if (n == 0) return false;
-                total = capped(total + n);
-            }
-            *size = total;
-            return true;
-        }
-        case OFPMP_PORT_STATS: {
-            auto *p = static_cast<const ofmsg_port_stats_reply *>(r->body);
-            if (!p || (p->num_ports && !p->port_stats)) return false;
-            *size = capped(size_t{kPortStatsEntry} * capped(p->num_ports));
-            return true;
-        }
-        case OFPMP_PORT_DESC: {
-            auto *p = static_cast<const ofmsg_port_desc_reply *>(r->body);
-            if (!p || (p->num_ports && !p->ports)) return false;
-            for (uint32_t i = 0; i < p->num_ports; i++)
-                if (!p->ports[i]) return false;
-            *size = capped(size_t{kPortEntry} * capped(p->num_ports));
-            return true;
-        }
-        default:
-            return false;
-    }
+// Body sizes (capped at kTooBig), or false for a body that is incomplete.
+bool desc_size(const ofmsg_switch_desc_reply *, size_t *size) {
+    *size = kDescBody;
+    return true;
 }
 
-bool encode_reply_body(const ofmsg_multipart_reply *r, Writer w) {
-    switch (r->type) {
-        case OFPMP_DESC: {
-            auto *d = static_cast<const ofmsg_switch_desc_reply *>(r->body);
-            for (const DescField &f : kDescFields) {
-                const char *s = f.get(d);
-                w.bytes_at(f.offset, s, strnlen(s, f.width - 1));
-            }
-            return w.ok();
-        }
-        case OFPMP_FLOW: {
-            auto *f = static_cast<const ofmsg_flow_stats_reply *>(r->body);
-            size_t pos = 0;
-            for (uint32_t i = 0; i < f->num_flows; i++) {
-                if (!flow_stat_encode(f->flow_stats[i], w.from(pos))) return false;
-                pos += flow_stat_size(f->flow_stats[i]);
-            }
-            return true;
-        }
-        case OFPMP_PORT_STATS: {
-            auto *p = static_cast<const ofmsg_port_stats_reply *>(r->body);
-            for (uint32_t i = 0; i < p->num_ports; i++) {
-                Writer e = w.sub(size_t{kPortStatsEntry} * i, kPortStatsEntry);
-                e.bytes_at(0, &p->port_stats[i].port_no, 4);
-                PortStatsLayout::write(e, p->port_stats[i]);
-                if (!e.ok()) return false;
-            }
-            return true;
-        }
-        case OFPMP_PORT_DESC: {
-            auto *p = static_cast<const ofmsg_port_desc_reply *>(r->body);
-            for (uint32_t i = 0; i < p->num_ports; i++)
-                if (ofstruct_port_encode(p->ports[i], w.sub(size_t{kPortEntry} * i, kPortEntry)) <
-                    0)
-                    return false;
-            return w.ok();
-        }
-        default:
-            return false;
+bool flow_stats_size(const ofmsg_flow_stats_reply *f, size_t *size) {
+    if (f->num_flows && !f->flow_stats) return false;
+    size_t total = 0;
+    for (uint32_t i = 0; i < f->num_flows; i++) {
+        const size_t n = flow_stat_size(f->flow_stats[i]);
+        if (n == 0) return false;
+        total = capped(total + n);
     }
+    *size = total;
+    return true;
+}
+
+bool port_stats_size(const ofmsg_port_stats_reply *p, size_t *size) {
+    if (p->num_ports && !p->port_stats) return false;
+    *size = capped(size_t{kPortStatsEntry} * capped(p->num_ports));
+    return true;
+}
+
+bool port_desc_size(const ofmsg_port_desc_reply *p, size_t *size) {
+    if (p->num_ports && !p->ports) return false;
+    for (uint32_t i = 0; i < p->num_ports; i++)
+        if (!p->ports[i]) return false;
+    *size = capped(size_t{kPortLen} * capped(p->num_ports));
+    return true;
+}
+
+bool desc_write(const ofmsg_switch_desc_reply *d, Writer w) {
+    for (const DescField &f : kDescFields) {
+        const char *s = f.get(d);
+        w.bytes_at(f.offset, s, strnlen(s, f.width - 1));
+    }
+    return w.ok();
+}
+
+bool flow_stats_write(const ofmsg_flow_stats_reply *f, Writer w) {
+    size_t pos = 0;
+    for (uint32_t i = 0; i < f->num_flows; i++) {
+        if (!flow_stat_encode(f->flow_stats[i], w.from(pos))) return false;
+        pos += flow_stat_size(f->flow_stats[i]);
+    }
+    return true;
+}
+
+bool port_stats_write(const ofmsg_port_stats_reply *p, Writer w) {
+    for (uint32_t i = 0; i < p->num_ports; i++) {
+        Writer e = w.sub(size_t{kPortStatsEntry} * i, kPortStatsEntry);
+        e.bytes_at(0, &p->port_stats[i].port_no, 4);
+        PortStatsLayout::write(e, p->port_stats[i]);
+        if (!e.ok()) return false;
+    }
+    return true;
+}
+
+bool port_desc_write(const ofmsg_port_desc_reply *p, Writer w) {
+    for (uint32_t i = 0; i < p->num_ports; i++)
+        if (!ofstruct_port_encode(p->ports[i], w.sub(size_t{kPortLen} * i, kPortLen))) return false;
+    return w.ok();
 }
 
 // ---- Printing ------------------------------------------------------------------------------
@@ -290,6 +268,15 @@ char *print_flow_stats(const ofmsg_flow_stats_reply *f, char *dst) {
     return print_append(dst, "}");
 }
 
+char *print_desc(const ofmsg_switch_desc_reply *d, char *dst) {
+    dst = print_append(dst, "{");
+    dst = print_append(dst,
+                       "mfr_desc=%.256s, hw_desc=%.256s, sw_desc=%.256s, serial_num=%.32s, "
+                       "dp_desc=%.256s",
+                       d->mfr_desc, d->hw_desc, d->sw_desc, d->serial_num, d->dp_desc);
+    return print_append(dst, "}");
+}
+
 char *print_port_desc(const ofmsg_port_desc_reply *p, char *dst) {
     dst = print_append(dst, "{");
     for (uint32_t i = 0; p->ports && i < p->num_ports; i++) {
@@ -299,13 +286,54 @@ char *print_port_desc(const ofmsg_port_desc_reply *p, char *dst) {
     return print_append(dst, "}");
 }
 
+// One row per multipart reply kind this codec knows; a null column is what the kind lacks.
+struct ReplyRow {
+    uint16_t type;
+    int32_t (*decode)(void **body, const Reader &msg, uint32_t *remaining) = nullptr;
+    bool (*size)(const void *body, size_t *size) = nullptr;
+    bool (*write)(const void *body, Writer w) = nullptr;
+    char *(*print)(const void *body, char *dst) = nullptr;
+    void (*release)(void *body) = nullptr;          // the body record and what it owns
+    void (*release_decoded)(void *body) = nullptr;  // the same, for a body never handed over
+};
+
+template <auto F>
+constexpr auto erase = &Erase<F>::call;
+
+constexpr ReplyRow kReplies[] = {
+    {OFPMP_DESC, nullptr, erase<desc_size>, erase<desc_write>, erase<print_desc>,
+     erase<ofmsg_switch_desc_reply_free>},
+    {OFPMP_FLOW, ofmsg_multipart_reply_flow_stats_decode, erase<flow_stats_size>,
+     erase<flow_stats_write>, erase<print_flow_stats>, erase<ofmsg_flow_stats_reply_free>,
+     erase<flow_stats_reply_free_all>},
+    // Its release frees the entry array only, not the body record.
+    {OFPMP_PORT_STATS, nullptr, erase<port_stats_size>, erase<port_stats_write>, nullptr,
+     erase<ofmsg_port_stats_reply_free>},
+    {OFPMP_PORT_DESC, ofmsg_multipart_reply_port_desc_decode, erase<port_desc_size>,
+     erase<port_desc_write>, erase<print_port_desc>, erase<ofmsg_port_desc_reply_free>},
+};
+
+const ReplyRow *reply_row(uint32_t type) {
+    for (const ReplyRow &r : kReplies)
+        if (r.type == type) return &r;
+    return nullptr;
+}
+
+}  // namespace
+
+namespace {
+void drop_reply(ofmsg_multipart_reply *r) {
+    ofmsg_multipart_reply_release_decoded(r);
+    ofmsg_free(OFPT_MULTIPART_REPLY, r);
+}
 }  // namespace
 
 int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Reader &msg,
                                        uint32_t *remaining) {
     if (*remaining < kMpHeader || msg.size() < kMpHeader) return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kMpHeader;
-    Guard<ofmsg_multipart_request, request_free> req(alloc_record<ofmsg_multipart_request>());
+    Guard<ofmsg_multipart_request, free_body<OFPT_MULTIPART_REQUEST>> req(
+        alloc_record<ofmsg_multipart_request>());
     if (!req) return OFMSG_ERR_NO_MEMORY;
     MpHeader h{};
     MpHeaderLayout::read(msg, h);
@@ -315,8 +343,9 @@ int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Read
     int32_t st = OFMSG_DECODE_OK;
     switch (h.type) {
         case OFPMP_FLOW: {
-            if (*remaining < 40) return OFMSG_BAD_LEN("Decode Error ");
-            *remaining -= 32;
+            if (*remaining < kFlowStatsRequestFixed + kEmptyMatchLen)
+                return OFMSG_BAD_LEN("Decode Error ");
+            *remaining -= kFlowStatsRequestFixed;
             auto *body = alloc_record<ofmsg_flow_stats_request>();
             if (!body) return OFMSG_ERR_NO_MEMORY;
             req->body = body;
@@ -325,13 +354,13 @@ int32_t ofmsg_multipart_request_decode(ofmsg_multipart_request **out, const Read
             break;
         }
         case OFPMP_PORT_STATS: {
-            if (*remaining < 8) return OFMSG_BAD_LEN("Decode Error ");
+            if (*remaining < kPortStatsRequestBody) return OFMSG_BAD_LEN("Decode Error ");
             // The body is the port number inside the received message, left in network order.
             req->body = const_cast<uint8_t *>(msg.ptr_at(kMpHeader, 4));
             uint32_t port = 0;
             msg.u32_at(kMpHeader, port);
             OFLOG(OFLOG_INFO, "%s setting port number to %u \n", __func__, (unsigned)port);
-            *remaining -= 8;
+            *remaining -= kPortStatsRequestBody;
             break;
         }
         case OFPMP_DESC:
@@ -350,67 +379,46 @@ int32_t ofmsg_multipart_reply_decode(ofmsg_multipart_reply **out, const Reader &
                                      uint32_t *remaining) {
     if (*remaining < kMpHeader || msg.size() < kMpHeader) return OFMSG_BAD_LEN("Decode Error ");
     *remaining -= kMpHeader;
+    Guard<ofmsg_multipart_reply, drop_reply> r(alloc_record<ofmsg_multipart_reply>());
+    if (!r) return OFMSG_ERR_NO_MEMORY;
     MpHeader h{};
     MpHeaderLayout::read(msg, h);
-    void *body = nullptr;
-    int32_t st = OFMSG_ERR_BAD_MULTIPART;
-    if (h.type == OFPMP_FLOW) st = ofmsg_multipart_reply_flow_stats_decode(&body, msg, remaining);
-    if (h.type == OFPMP_PORT_DESC)
-        st = ofmsg_multipart_reply_port_desc_decode(&body, msg, remaining);
-    if (st != OFMSG_DECODE_OK) return st;
-    ofmsg_multipart_reply *r = alloc_record<ofmsg_multipart_reply>();
-    if (!r) {
-        if (h.type == OFPMP_FLOW)
-            flow_stats_reply_free_all(static_cast<ofmsg_flow_stats_reply *>(body));
-        else
-            ofmsg_port_desc_reply_free(static_cast<ofmsg_port_desc_reply *>(body));
-        return OFMSG_ERR_NO_MEMORY;
-    }
+    // The type is set first so that a failed decode releases the body by its kind.
     r->type = h.type;
+    const ReplyRow *row = reply_row(h.type);
+    if (!row || !row->decode) return OFMSG_ERR_BAD_MULTIPART;
+    const int32_t st = row->decode(&r->body, msg, remaining);
+    if (st != OFMSG_DECODE_OK) return st;
     r->flags = h.flags;
-    r->body = body;
-    *out = r;
+    *out = r.release();
     return OFMSG_DECODE_OK;
 }
 
 int ofmsg_multipart_request_encode(const ofmsg_multipart_request *body, uint8_t **out_buf,
                                    uint32_t *out_len) {
-    if (!body || body->type != OFPMP_PORT_DESC) {
-        OFLOG(OFLOG_ERRS, "multipart request type %u", body ? (unsigned)body->type : 0u);
+    if (body->type != OFPMP_PORT_DESC) {
+        OFLOG(OFLOG_ERRS, "multipart request type %u", (unsigned)body->type);
         return -1;
     }
-    uint8_t *buf = nullptr;
-    uint32_t len = 0;
-    if (!alloc_message(kMpHeader, &buf, &len)) return -1;
-    Writer w(buf, len);
-    MpHeaderLayout::write(w, MpHeader{static_cast<uint16_t>(body->type), body->flags});
-    *out_buf = buf;
-    *out_len = len;
-    return 0;
+    return encode_message(kMpHeader, out_buf, out_len, [&](Writer &w) {
+        MpHeaderLayout::write(w, MpHeader{static_cast<uint16_t>(body->type), body->flags});
+        return true;
+    });
 }
 
 int ofmsg_multipart_reply_encode(const ofmsg_multipart_reply *body, uint8_t **out_buf,
                                  uint32_t *out_len) {
     OFLOG(OFLOG_DBUG, " ");
-    if (!body) return -1;
+    const ReplyRow *row = reply_row(body->type);
     size_t size = 0;
-    if (!reply_body_size(body, &size)) {
+    if (!row || !body->body || !row->size(body->body, &size)) {
         OFLOG(OFLOG_ERRS, "multipart reply type %u\n", (unsigned)body->type);
         return -1;
     }
-    const size_t len = kMpHeader + size;
-    uint8_t *buf = nullptr;
-    uint32_t blen = 0;
-    if (len > 0xFFFF || !alloc_message(len, &buf, &blen)) return -1;
-    Writer w(buf, blen);
-    MpHeaderLayout::write(w, MpHeader{static_cast<uint16_t>(body->type), body->flags});
-    if (!encode_reply_body(body, w.from(kMpHeader)) || !w.ok()) {
-        std::free(buf);
-        return -1;
-    }
-    *out_buf = buf;
-    *out_len = blen;
-    return 0;
+    return encode_message(kMpHeader + size, out_buf, out_len, [&](Writer &w) {
+        MpHeaderLayout::write(w, MpHeader{static_cast<uint16_t>(body->type), body->flags});
+        return row->write(body->body, w.from(kMpHeader));
+    });
 }
 
 char *ofmsg_multipart_request_print(const ofmsg_multipart_request *body, char *dst) {
@@ -436,21 +444,8 @@ char *ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, char *dst) 
     dst = print_append(dst, "{type=%s(%u)", ofmsg_ofp_multipart_types_to_string(body->type),
                        body->type);
     dst = print_append(dst, ", flags=0x%x", body->flags);
-    if (body->body) {
-        if (body->type == OFPMP_FLOW) {
-            dst = print_flow_stats(static_cast<const ofmsg_flow_stats_reply *>(body->body), dst);
-        } else if (body->type == OFPMP_DESC) {
-            auto *d = static_cast<const ofmsg_switch_desc_reply *>(body->body);
-            dst = print_append(dst, "{");
-            dst = print_append(dst,
-                               "mfr_desc=%.256s, hw_desc=%.256s, sw_desc=%.256s, "
-                               "serial_num=%.32s, dp_desc=%.256s",
-                               d->mfr_desc, d->hw_desc, d->sw_desc, d->serial_num, d->dp_desc);
-            dst = print_append(dst, "}");
-        } else if (body->type == OFPMP_PORT_DESC) {
-            dst = print_port_desc(static_cast<const ofmsg_port_desc_reply *>(body->body), dst);
-        }
-    }
+    const ReplyRow *row = reply_row(body->type);
+    if (body->body && row && row->print) dst = row->print(body->body, dst);
     return print_append(dst, "}");
 }
 
@@ -462,29 +457,15 @@ void ofmsg_multipart_request_free(ofmsg_multipart_request *body) {
 }
 
 void ofmsg_multipart_reply_release_decoded(ofmsg_multipart_reply *body) {
-    if (body->type != OFPMP_FLOW) return;
-    flow_stats_reply_free_all(static_cast<ofmsg_flow_stats_reply *>(body->body));
+    const ReplyRow *row = reply_row(body->type);
+    if (!body->body || !row || !row->release_decoded) return;
+    row->release_decoded(body->body);
     body->body = nullptr;
 }
 
 void ofmsg_multipart_reply_free(ofmsg_multipart_reply *body) {
-    if (!body->body) return;
-    switch (body->type) {
-        case OFPMP_FLOW:
-            ofmsg_flow_stats_reply_free(static_cast<ofmsg_flow_stats_reply *>(body->body));
-            break;
-        case OFPMP_DESC:
-            ofmsg_switch_desc_reply_free(static_cast<ofmsg_switch_desc_reply *>(body->body));
-            break;
-        case OFPMP_PORT_STATS:
-            ofmsg_port_stats_reply_free(static_cast<ofmsg_port_stats_reply *>(body->body));
-            break;
-        case OFPMP_PORT_DESC:
-            ofmsg_port_desc_reply_free(static_cast<ofmsg_port_desc_reply *>(body->body));
-            break;
-        default:
-            break;
-    }
+    const ReplyRow *row = reply_row(body->type);
+    if (body->body && row && row->release) row->release(body->body);
 }
 
 }  // namespace ofagent

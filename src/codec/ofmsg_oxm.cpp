@@ -16,34 +16,37 @@ struct FieldInfo {
     Kind kind;
     uint8_t width;           // value bytes
     bool maskable;           // the decoder reads, the encoder writes, a mask after the value
+    bool settable;           // a set-field action carries it
     uint32_t header;         // plain header word, 0 when the field has none
     uint32_t masked_header;  // 0 when the field has no masked form
 };
 
+constexpr bool kMask = true, kSet = true;
+
 // Every field the codec knows: the nineteen match slots and the four set-field-only fields.
 constexpr FieldInfo kFields[] = {
-    {OXM_OF_IN_PORT, "OXM_OF_IN_PORT", Kind::U32, 4, true, 0x80000004u, 0},
-    {OXM_OF_METADATA, "OXM_OF_METADATA", Kind::U64, 8, true, 0, 0},
-    {OXM_OF_ETH_DST, "OXM_OF_ETH_DST", Kind::Eth, 6, true, 0x80000606u, 0x8000070Cu},
-    {OXM_OF_ETH_SRC, "OXM_OF_ETH_SRC", Kind::Eth, 6, true, 0x80000806u, 0x8000090Cu},
-    {OXM_OF_ETH_TYPE, "OXM_OF_ETH_TYPE", Kind::U16, 2, false, 0x80000A02u, 0},
-    {OXM_OF_VLAN_VID, "OXM_OF_VLAN_VID", Kind::U16, 2, false, 0x80000C02u, 0x80000D04u},
-    {OXM_OF_VLAN_PCP, "OXM_OF_VLAN_PCP", Kind::U8, 1, false, 0x80000E01u, 0},
-    {OXM_OF_IP_DSCP, "OXM_OF_IP_DSCP", Kind::U8, 1, false, 0x80001001u, 0},
-    {OXM_OF_IP_ECN, "OXM_OF_IP_ECN", Kind::U8, 1, false, 0x80001201u, 0},
-    {OXM_OF_IP_PROTO, "OXM_OF_IP_PROTO", Kind::U8, 1, false, 0x80001401u, 0},
-    {OXM_OF_IPV4_SRC, "OXM_OF_IPV4_SRC", Kind::U32, 4, true, 0x80001604u, 0x80001708u},
-    {OXM_OF_IPV4_DST, "OXM_OF_IPV4_DST", Kind::U32, 4, true, 0x80001804u, 0x80001908u},
-    {OXM_OF_TCP_SRC, "OXM_OF_TCP_SRC", Kind::U16, 2, false, 0x80001A02u, 0},
-    {OXM_OF_TCP_DST, "OXM_OF_TCP_DST", Kind::U16, 2, false, 0x80001C02u, 0},
-    {OXM_OF_UDP_SRC, "OXM_OF_UDP_SRC", Kind::U16, 2, false, 0x80001E02u, 0},
-    {OXM_OF_UDP_DST, "OXM_OF_UDP_DST", Kind::U16, 2, false, 0x80002002u, 0},
-    {OXM_OF_ICMPV4_TYPE, "OXM_OF_ICMPV4_TYPE", Kind::U8, 1, false, 0x80002601u, 0},
-    {OXM_OF_ICMPV4_CODE, "OXM_OF_ICMPV4_CODE", Kind::U8, 1, false, 0x80002801u, 0},
-    {OXM_OF_IPV6_SRC, "OXM_OF_IPV6_SRC", Kind::Ipv6, 16, true, 0x80003410u, 0x80003520u},
-    {OXM_OF_IPV6_DST, "OXM_OF_IPV6_DST", Kind::Ipv6, 16, true, 0x80003610u, 0x80003720u},
-    {OXM_OF_ICMPV6_TYPE, "OXM_OF_ICMPV6_TYPE", Kind::U8, 1, false, 0x80003A01u, 0},
-    {OXM_OF_ICMPV6_CODE, "OXM_OF_ICMPV6_CODE", Kind::U8, 1, false, 0x80003C01u, 0},
+    {OXM_OF_IN_PORT, "OXM_OF_IN_PORT", Kind::U32, 4, kMask, false, 0x80000004u, 0},
+    {OXM_OF_METADATA, "OXM_OF_METADATA", Kind::U64, 8, kMask, false, 0, 0},
+    {OXM_OF_ETH_DST, "OXM_OF_ETH_DST", Kind::Eth, 6, kMask, kSet, 0x80000606u, 0x8000070Cu},
+    {OXM_OF_ETH_SRC, "OXM_OF_ETH_SRC", Kind::Eth, 6, kMask, kSet, 0x80000806u, 0x8000090Cu},
+    {OXM_OF_ETH_TYPE, "OXM_OF_ETH_TYPE", Kind::U16, 2, false, false, 0x80000A02u, 0},
+    {OXM_OF_VLAN_VID, "OXM_OF_VLAN_VID", Kind::U16, 2, false, kSet, 0x80000C02u, 0x80000D04u},
+    {OXM_OF_VLAN_PCP, "OXM_OF_VLAN_PCP", Kind::U8, 1, false, kSet, 0x80000E01u, 0},
+    {OXM_OF_IP_DSCP, "OXM_OF_IP_DSCP", Kind::U8, 1, false, kSet, 0x80001001u, 0},
+    {OXM_OF_IP_ECN, "OXM_OF_IP_ECN", Kind::U8, 1, false, kSet, 0x80001201u, 0},
+    {OXM_OF_IP_PROTO, "OXM_OF_IP_PROTO", Kind::U8, 1, false, false, 0x80001401u, 0},
+    {OXM_OF_IPV4_SRC, "OXM_OF_IPV4_SRC", Kind::U32, 4, kMask, false, 0x80001604u, 0x80001708u},
+    {OXM_OF_IPV4_DST, "OXM_OF_IPV4_DST", Kind::U32, 4, kMask, false, 0x80001804u, 0x80001908u},
+    {OXM_OF_TCP_SRC, "OXM_OF_TCP_SRC", Kind::U16, 2, false, false, 0x80001A02u, 0},
+    {OXM_OF_TCP_DST, "OXM_OF_TCP_DST", Kind::U16, 2, false, false, 0x80001C02u, 0},
+    {OXM_OF_UDP_SRC, "OXM_OF_UDP_SRC", Kind::U16, 2, false, false, 0x80001E02u, 0},
+    {OXM_OF_UDP_DST, "OXM_OF_UDP_DST", Kind::U16, 2, false, false, 0x80002002u, 0},
+    {OXM_OF_ICMPV4_TYPE, "OXM_OF_ICMPV4_TYPE", Kind::U8, 1, false, false, 0x80002601u, 0},
+    {OXM_OF_ICMPV4_CODE, "OXM_OF_ICMPV4_CODE", Kind::U8, 1, false, false, 0x80002801u, 0},
+    {OXM_OF_IPV6_SRC, "OXM_OF_IPV6_SRC", Kind::Ipv6, 16, kMask, false, 0x80003410u, 0x80003520u},
+    {OXM_OF_IPV6_DST, "OXM_OF_IPV6_DST", Kind::Ipv6, 16, kMask, false, 0x80003610u, 0x80003720u},
+    {OXM_OF_ICMPV6_TYPE, "OXM_OF_ICMPV6_TYPE", Kind::U8, 1, false, false, 0x80003A01u, 0},
+    {OXM_OF_ICMPV6_CODE, "OXM_OF_ICMPV6_CODE", Kind::U8, 1, false, false, 0x80003C01u, 0},
 };
 
 const FieldInfo *field_info(uint32_t field) {
@@ -160,10 +163,6 @@ void build_from_wire(ofmsg_flow_match *m, uint32_t idx, uint32_t header, const F
     }
 }
 
-uint32_t round8(uint32_t n) {
-    return (n + 7u) & ~7u;
-}
-
 // ---- Printing ----------------------------------------------------------------------------
 
 char *print_ip(char *dst, int family, const void *addr, const char *label) {
@@ -262,6 +261,11 @@ const char *ofmsg_oxm_field_to_string(uint32_t field) {
     return f ? f->name : "unknown";
 }
 
+uint32_t ofmsg_oxm_set_field_width(uint32_t field) {
+    const FieldInfo *f = field_info(field);
+    return f && f->settable ? f->width : 0;
+}
+
 int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm,
                                 uint32_t *remaining) {
     uint16_t type = 0, wire_len = 0;
@@ -317,23 +321,24 @@ int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm
     return OFMSG_DECODE_OK;
 }
 
-int ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest) {
-    if (!match || match->type != OFPMT_OXM) return 0;
+bool ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest) {
+    if (match->type != OFPMT_OXM) return false;
     Writer tlvs = dest.from(4);
     for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
         const ofmsg_match_tlv *tlv = match->tlvs[idx];
         if (!tlv) continue;
         const FieldInfo *f = slot_info(idx);
         // A TLV that does not belong to its slot is a host error: refuse rather than emit it.
-        if (!f || !tlv_consistent(tlv, f)) return -1;
+        if (!f || !tlv_consistent(tlv, f)) return false;
         write_tlv(tlvs, tlv, *f);
     }
     const uint32_t n = static_cast<uint32_t>(tlvs.pos());
-    dest.zeros_at(4 + n, round8(4 + n) - (4 + n));
+    // The TLVs must fill exactly the room the match's `length` promised the message.
+    if (!tlvs.ok() || round8(4 + n) != dest.size()) return false;
     dest.u16_at(0, match->type);
     dest.u16_at(2, static_cast<uint16_t>(4 + n));
-    if (!tlvs.ok() || !dest.ok() || 4 + n > 0xFFFF) return -1;
-    return static_cast<int>(4 + n);
+    dest.zeros_at(4 + n, dest.size() - (4 + n));
+    return dest.ok();
 }
 
 uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match) {

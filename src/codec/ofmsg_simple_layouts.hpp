@@ -49,4 +49,7 @@ constexpr uint32_t kEchoLen = 24;
 
 constexpr uint32_t kSetConfigLen = 12;
 
+// ofp_hello_elem type of the version bitmap.
+constexpr uint16_t OFPHET_VERSIONBITMAP = 1;
+
 }  // namespace ofagent

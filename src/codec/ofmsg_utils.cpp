@@ -14,39 +14,6 @@ OFAGENT_API char ofmsg_print_buf[OFMSG_PRINT_BUF_SIZE];
 namespace ofagent {
 namespace {
 
-constexpr const char *kTypeNames[OFMSG_NUM_TYPES] = {
-    "OFPT_HELLO",
-    "OFPT_ERROR",
-    "OFPT_ECHO_REQUEST",
-    "OFPT_ECHO_REPLY",
-    "OFPT_EXPERIMENTER",
-    "OFPT_FEATURES_REQUEST",
-    "OFPT_FEATURES_REPLY",
-    "OFPT_GET_CONFIG_REQUEST",
-    "OFPT_GET_CONFIG_REPLY",
-    "OFPT_SET_CONFIG",
-    "OFPT_PACKET_IN",
-    "OFPT_FLOW_REMOVED",
-    "OFPT_PORT_STATUS",
-    "OFPT_PACKET_OUT",
-    "OFPT_FLOW_MOD",
-    "OFPT_GROUP_MOD",
-    "OFPT_PORT_MOD",
-    "OFPT_TABLE_MOD",
-    "OFPT_MULTIPART_REQUEST",
-    "OFPT_MULTIPART_REPLY",
-    "OFPT_BARRIER_REQUEST",
-    "OFPT_BARRIER_REPLY",
-    "OFPT_QUEUE_GET_CONFIG_REQUEST",
-    "OFPT_QUEUE_GET_CONFIG_REPLY",
-    "OFPT_ROLE_REQUEST",
-    "OFPT_ROLE_REPLY",
-    "OFPT_GET_ASYNC_REQUEST",
-    "OFPT_GET_ASYNC_REPLY",
-    "OFPT_SET_ASYNC",
-    "OFPT_METER_MOD",
-};
-
 const char *port_reason_to_string(uint32_t reason) {
     switch (reason) {
         case OFPPR_ADD:
@@ -59,6 +26,8 @@ const char *port_reason_to_string(uint32_t reason) {
             return "unknown";
     }
 }
+
+}  // namespace
 
 // The quote characters in these formats are part of the established log format.
 char *ofmsg_error_print(const ofmsg_error *e, char *dst) {
@@ -79,34 +48,6 @@ char *ofmsg_port_status_print(const ofmsg_port_status *ps, char *dst) {
     return print_append(dst, "}");
 }
 
-char *print_body(uint8_t type, const void *body, char *dst) {
-    switch (type) {
-        case OFPT_ERROR:
-            return ofmsg_error_print(static_cast<const ofmsg_error *>(body), dst);
-        case OFPT_FEATURES_REPLY:
-            return ofmsg_switch_features_print(static_cast<const ofmsg_switch_features *>(body),
-                                               dst);
-        case OFPT_PORT_STATUS:
-            return ofmsg_port_status_print(static_cast<const ofmsg_port_status *>(body), dst);
-        case OFPT_EXPERIMENTER:
-            return ofmsg_exp_print(static_cast<const ofmsg_exp *>(body), dst);
-        case OFPT_PACKET_IN:
-            return ofmsg_packet_in_print(static_cast<const ofmsg_packet_in *>(body), dst);
-        case OFPT_FLOW_REMOVED:
-            return ofmsg_flow_removed_print(static_cast<const ofmsg_flow_removed *>(body), dst);
-        case OFPT_FLOW_MOD:
-            return ofmsg_flow_mod_print(static_cast<const ofmsg_flow_mod *>(body), dst);
-        case OFPT_MULTIPART_REQUEST:
-            return ofmsg_multipart_request_print(static_cast<const ofmsg_multipart_request *>(body),
-                                                 dst);
-        case OFPT_MULTIPART_REPLY:
-            return ofmsg_multipart_reply_print(static_cast<const ofmsg_multipart_reply *>(body),
-                                               dst);
-        default:
-            return dst;
-    }
-}
-
 void ofmsg_error_release(ofmsg_error *e) {
     std::free(e->data);
 }
@@ -115,17 +56,6 @@ void ofmsg_port_status_release(ofmsg_port_status *ps) {
     ofstruct_port_free(ps->desc);
     ps->desc = nullptr;
 }
-
-uint32_t header_u16(const uint8_t *hdr, size_t off) {
-    return (uint32_t{hdr[off]} << 8) | hdr[off + 1];
-}
-
-uint32_t header_u32(const uint8_t *hdr, size_t off) {
-    return (uint32_t{hdr[off]} << 24) | (uint32_t{hdr[off + 1]} << 16) |
-           (uint32_t{hdr[off + 2]} << 8) | hdr[off + 3];
-}
-
-}  // namespace
 
 char *ofstruct_port_print(const ofstruct_port *p, char *dst) {
     dst = print_append(dst, "{no=%u", p->port_no);
@@ -168,7 +98,9 @@ OFAGENT_API bool ofmsg_validate_header(const uint8_t *hdr) {
 
 OFAGENT_API int32_t ofmsg_payload_len(const uint8_t *hdr) {
     if (!ofmsg_validate_header(hdr)) return -1;
-    return static_cast<int32_t>(header_u16(hdr, 2));
+    uint16_t len = 0;
+    Reader(hdr, OFP_HEADER_LEN).u16_at(2, len);
+    return len;
 }
 
 OFAGENT_API int32_t ofmsg_generate_xid(void) {
@@ -184,21 +116,8 @@ OFAGENT_API int32_t ofmsg_generate_xid(void) {
 }
 
 OFAGENT_API bool ofmsg_ofpt_type_supported(uint32_t type) {
-    switch (type) {
-        case OFPT_HELLO:
-        case OFPT_ERROR:
-        case OFPT_EXPERIMENTER:
-        case OFPT_FEATURES_REQUEST:
-        case OFPT_FEATURES_REPLY:
-        case OFPT_PACKET_IN:
-        case OFPT_PORT_STATUS:
-        case OFPT_FLOW_MOD:
-        case OFPT_MULTIPART_REQUEST:
-        case OFPT_MULTIPART_REPLY:
-            return true;
-        default:
-            return false;
-    }
+    const TypeRow *row = type_row(type);
+    return row && row->supported;
 }
 
 OFAGENT_API bool ofmsg_ofpmp_type_supported(uint32_t type) {
@@ -206,47 +125,31 @@ OFAGENT_API bool ofmsg_ofpmp_type_supported(uint32_t type) {
 }
 
 OFAGENT_API const char *ofmsg_ofp_type_to_string(uint32_t type) {
-    return type < OFMSG_NUM_TYPES ? kTypeNames[type] : "unknown";
+    const TypeRow *row = type_row(type);
+    return row ? row->name : "unknown";
 }
 
 OFAGENT_API char *ofmsg_print(const uint8_t *hdr, const void *body) {
     std::memset(ofmsg_print_buf, 0, sizeof ofmsg_print_buf);
     if (!hdr) return ofmsg_print_buf;
+    const Reader h(hdr, OFP_HEADER_LEN);
+    uint16_t len = 0;
+    uint32_t xid = 0;
+    h.u16_at(2, len);
+    h.u32_at(4, xid);
     char *dst = print_append(ofmsg_print_buf, "{type=%s, length=%d, xid = %d}",
-                             ofmsg_ofp_type_to_string(hdr[1]), static_cast<int>(header_u16(hdr, 2)),
-                             static_cast<int32_t>(header_u32(hdr, 4)));
+                             ofmsg_ofp_type_to_string(hdr[1]), static_cast<int>(len),
+                             static_cast<int32_t>(xid));
     // A family printer needs a complete record; a missing one prints the header only.
-    if (body) print_body(hdr[1], body, dst);
+    const TypeRow *row = type_row(hdr[1]);
+    if (body && row && row->print) row->print(body, dst);
     return ofmsg_print_buf;
 }
 
 OFAGENT_API void ofmsg_free(uint32_t type, void *body) {
     if (!body) return;
-    switch (static_cast<uint8_t>(type)) {
-        case OFPT_ERROR:
-            ofmsg_error_release(static_cast<ofmsg_error *>(body));
-            break;
-        case OFPT_PORT_STATUS:
-            ofmsg_port_status_release(static_cast<ofmsg_port_status *>(body));
-            break;
-        case OFPT_EXPERIMENTER:
-            ofmsg_exp_release(static_cast<ofmsg_exp *>(body));
-            break;
-        case OFPT_PACKET_IN:
-            ofmsg_packet_in_release(static_cast<ofmsg_packet_in *>(body));
-            break;
-        case OFPT_FLOW_MOD:
-            ofmsg_flow_mod_release(static_cast<ofmsg_flow_mod *>(body));
-            break;
-        case OFPT_MULTIPART_REQUEST:
-            ofmsg_multipart_request_free(static_cast<ofmsg_multipart_request *>(body));
-            break;
-        case OFPT_MULTIPART_REPLY:
-            ofmsg_multipart_reply_free(static_cast<ofmsg_multipart_reply *>(body));
-            break;
-        default:
-            break;
-    }
+    const TypeRow *row = type_row(static_cast<uint8_t>(type));
+    if (row && row->release) row->release(body);
     std::free(body);
 }
 

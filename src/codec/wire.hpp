@@ -63,25 +63,15 @@ class Reader {
         return has(off, n) ? data_ + off : nullptr;
     }
 
-    // Sequential reads from the cursor.
-    size_t pos() const { return pos_; }
-    size_t left() const { return size_ - pos_; }
-    bool skip(size_t n) { return advance(has(pos_, n), n); }
-    bool u8(uint8_t &v) { return advance(u8_at(pos_, v), 1); }
-    bool u16(uint16_t &v) { return advance(u16_at(pos_, v), 2); }
-    bool u32(uint32_t &v) { return advance(u32_at(pos_, v), 4); }
-    bool u64(uint64_t &v) { return advance(u64_at(pos_, v), 8); }
-    bool bytes(void *dst, size_t n) { return advance(bytes_at(pos_, dst, n), n); }
-
    private:
-    bool advance(bool ok, size_t n) {
-        if (ok) pos_ += n;
-        return ok;
-    }
     const uint8_t *data_ = nullptr;
     size_t size_ = 0;
-    size_t pos_ = 0;
 };
+
+// Bytes a structure takes on the wire once padded to a multiple of 8 (matches, set-fields).
+constexpr uint32_t round8(uint32_t n) {
+    return (n + 7u) & ~7u;
+}
 
 // Writes into a caller-owned span. A write that would not fit writes nothing and marks the
 // writer failed (sticky), so an encoder checks ok() once at the end.
@@ -141,9 +131,6 @@ class Writer {
     }
     void bytes(const void *src, size_t n) {
         seq(n, [&] { bytes_at(pos_, src, n); });
-    }
-    void zeros(size_t n) {
-        seq(n, [&] { zeros_at(pos_, n); });
     }
 
    private:

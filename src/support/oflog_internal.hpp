@@ -13,3 +13,5 @@ void oflog_emit(int level, const char *func, int line, const char *fmt, ...)
 
 #undef OFLOG
 #define OFLOG(level, ...) ::ofagent::oflog_emit((level), __func__, __LINE__, __VA_ARGS__)
+// For a helper that logs on behalf of the step that called it: the line names func.
+#define OFLOG_FROM(func, level, ...) ::ofagent::oflog_emit((level), (func), __LINE__, __VA_ARGS__)
