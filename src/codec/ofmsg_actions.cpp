@@ -72,14 +72,14 @@ using FlagData = ExpData<ofmsg_action_exp_flag, FlagLayout>;
 using ZeltaOutputData = ExpData<ofmsg_action_exp_zelta_output, ZeltaOutputLayout>;
 using AppidData = ExpData<ofmsg_action_exp_appid, AppidLayout>;
 
-char *print_flag(const ofmsg_action_exp_flag *d, char *dst) {
-    return print_append(dst, "{soflagbits:%0x}", d->soflagbits);
+void print_flag(const ofmsg_action_exp_flag *d, Out &out) {
+    return put<"{soflagbits:%0x}">(out, d->soflagbits);
 }
-char *print_zelta_output(const ofmsg_action_exp_zelta_output *d, char *dst) {
-    return print_append(dst, "{port=%u, max_packet_count=%u}", d->port, d->max_packet_count);
+void print_zelta_output(const ofmsg_action_exp_zelta_output *d, Out &out) {
+    return put<"{port=%u, max_packet_count=%u}">(out, d->port, d->max_packet_count);
 }
-char *print_appid(const ofmsg_action_exp_appid *d, char *dst) {
-    return print_append(dst, "{appid=%u}", d->appid);
+void print_appid(const ofmsg_action_exp_appid *d, Out &out) {
+    return put<"{appid=%u}">(out, d->appid);
 }
 
 struct ExpActionRow {
@@ -90,7 +90,7 @@ struct ExpActionRow {
     bool carried;         // on the wire; remove-flag is built only, never sent or received
     ofmsg_action *(*read)(const Reader &action, uint16_t subtype);
     void (*write)(const void *data, Writer &w);
-    char *(*print)(const void *data, char *dst);  // null: the name only
+    void (*print)(const void *data, Out &out);  // null: the name only
 };
 
 // Indexed by subtype - 1.
@@ -418,49 +418,49 @@ int encode_instruction(const ofmsg_instruction *inst, Writer w) {
 }
 
 // ---- Printing ------------------------------------------------------------------------------
-char *print_set_field(char *dst, const ofmsg_action_set_field *sf) {
-    if (!sf->tlv || !sf->tlv->value) return dst;
+void print_set_field(Out &out, const ofmsg_action_set_field *sf) {
+    if (!sf->tlv || !sf->tlv->value) return;
     const uint32_t field = OFOXM_FIELD(sf->tlv->header);
     const uint8_t *v = sf->tlv->value;
-    dst = print_append(dst, " {Field=%s", ofmsg_oxm_field_to_string(field));
+    put<" {Field=%s">(out, ofmsg_oxm_field_to_string(field));
     switch (field) {
         case OXM_OF_ETH_DST:
         case OXM_OF_ETH_SRC:
-            return print_append(dst, ", value=  %02x:%02x:%02x:%02x:%02x:%02x }", v[0], v[1], v[2],
-                                v[3], v[4], v[5]);
+            return put<", value=  %02x:%02x:%02x:%02x:%02x:%02x }">(out, v[0], v[1], v[2], v[3],
+                                                                    v[4], v[5]);
         case OXM_OF_VLAN_VID: {
             uint16_t vid;
             std::memcpy(&vid, v, 2);
-            return print_append(dst, ", value=%u}", vid);
+            return put<", value=%u}">(out, vid);
         }
         case OXM_OF_VLAN_PCP:
         case OXM_OF_IP_DSCP:
         case OXM_OF_IP_ECN:
-            return print_append(dst, ", value=%u}", v[0]);
+            return put<", value=%u}">(out, v[0]);
         default:
-            return dst;
+            return;
     }
 }
 
-char *print_action(char *dst, const ofmsg_action *a) {
-    dst = print_append(dst, " {Type=%s", ofmsg_ofp_action_type_to_string(a->type));
-    if (!a->body) return dst;
+void print_action(Out &out, const ofmsg_action *a) {
+    put<" {Type=%s">(out, ofmsg_ofp_action_type_to_string(a->type));
+    if (!a->body) return;
     switch (a->type) {
         case OFPAT_OUTPUT: {
             auto *o = static_cast<const ofmsg_action_output *>(a->body);
-            return print_append(dst, "{port=%u, max_len=%u}", o->port, o->max_len);
+            return put<"{port=%u, max_len=%u}">(out, o->port, o->max_len);
         }
         case OFPAT_SET_FIELD:
-            return print_set_field(dst, static_cast<const ofmsg_action_set_field *>(a->body));
+            return print_set_field(out, static_cast<const ofmsg_action_set_field *>(a->body));
         case OFPAT_EXPERIMENTER: {
             auto *exp = static_cast<const ofmsg_action_experimenter *>(a->body);
-            dst = print_append(dst, " {Type=%s",
-                               ofmsg_zelta_action_exp_type_to_string(exp->exp_type));
+            put<" {Type=%s">(out, ofmsg_zelta_action_exp_type_to_string(exp->exp_type));
             const ExpActionRow *row = exp_action_row(exp->exp_type);
-            return row && row->print && exp->data ? row->print(exp->data, dst) : dst;
+            if (row && row->print && exp->data) row->print(exp->data, out);
+            return;
         }
         default:
-            return dst;
+            return;
     }
 }
 
@@ -482,16 +482,16 @@ bool ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer 
     return total == list->len;
 }
 
-char *ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, char *dst) {
+void ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, Out &out) {
     for (uint32_t i = 0; list && i < list->num_inst; i++) {
         const ofmsg_instruction *inst = list->instructions[i];
         if (!inst) continue;
-        dst = print_append(dst, "{Type=%s", ofmsg_ofp_instruction_type_to_string(inst->type));
+        put<"{Type=%s">(out, ofmsg_ofp_instruction_type_to_string(inst->type));
         if (inst->type != OFPIT_APPLY_ACTIONS || !inst->body) continue;
         for (uint32_t j = 0; j < inst->body->num_actions; j++)
-            if (inst->body->actions[j]) dst = print_action(dst, inst->body->actions[j]);
+            if (inst->body->actions[j]) print_action(out, inst->body->actions[j]);
     }
-    return dst;
+    return;
 }
 
 const char *ofmsg_ofp_instruction_type_to_string(uint32_t type) {

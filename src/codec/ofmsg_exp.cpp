@@ -125,34 +125,33 @@ void mac_write(const ofmsg_exp_openflow_mac *mac, Writer &w) {
     MacLayout::write(w, *mac);
 }
 
-char *tunnel_print(const ofmsg_exp_tunnel_v4 *t, char *dst) {
+void tunnel_print(const ofmsg_exp_tunnel_v4 *t, Out &out) {
     char text[INET_ADDRSTRLEN] = "";
     const uint32_t net = htonl(t->tun_dest_ip);
     if (!inet_ntop(AF_INET, &net, text, sizeof text)) text[0] = '\0';
-    dst = print_append(dst, " { tun_index:%u", t->tun_index);
-    return print_append(dst, ", tun_dest_ip:%s }", text);
+    put<" { tun_index:%u">(out, t->tun_index);
+    return put<", tun_dest_ip:%s }">(out, text);
 }
 
-char *tunnel_request_print(const ofmsg_exp_tunnel_v4_request *req, char *dst) {
-    dst = print_append(dst, "{ opcode:%u", req->opcode);
-    if (req->tunnel) dst = tunnel_print(req->tunnel, dst);
-    return print_append(dst, "}");
+void tunnel_request_print(const ofmsg_exp_tunnel_v4_request *req, Out &out) {
+    put<"{ opcode:%u">(out, req->opcode);
+    if (req->tunnel) tunnel_print(req->tunnel, out);
+    return put<"}">(out);
 }
 
-char *tunnel_reply_print(const ofmsg_exp_tunnel_v4_reply *rep, char *dst) {
-    dst = print_append(dst, "tunnels={num_tunnels:%zu}, {", static_cast<size_t>(rep->num_tunnels));
+void tunnel_reply_print(const ofmsg_exp_tunnel_v4_reply *rep, Out &out) {
+    put<"tunnels={num_tunnels:%zu}, {">(out, static_cast<size_t>(rep->num_tunnels));
     for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels; i++)
-        if (rep->tunnels[i]) dst = tunnel_print(rep->tunnels[i], dst);
-    return print_append(dst, "}");
+        if (rep->tunnels[i]) tunnel_print(rep->tunnels[i], out);
+    return put<"}">(out);
 }
 
-char *mac_print(const ofmsg_exp_openflow_mac *m, char *dst) {
+void mac_print(const ofmsg_exp_openflow_mac *m, Out &out) {
     const uint8_t *s = m->station_mac, *b = m->bss_mac;
-    return print_append(dst,
-                        "{ opcode:%u, station_mac: %02x:%02x:%02x:%02x:%02x:%02x "
-                        "bss_mac: %02x:%02x:%02x:%02x:%02x:%02x }",
-                        m->opcode, s[0], s[1], s[2], s[3], s[4], s[5], b[0], b[1], b[2], b[3], b[4],
-                        b[5]);
+    return put<
+        "{ opcode:%u, station_mac: %02x:%02x:%02x:%02x:%02x:%02x "
+        "bss_mac: %02x:%02x:%02x:%02x:%02x:%02x }">(out, m->opcode, s[0], s[1], s[2], s[3], s[4],
+                                                    s[5], b[0], b[1], b[2], b[3], b[4], b[5]);
 }
 
 void tunnel_request_release(ofmsg_exp_tunnel_v4_request *req) {
@@ -173,7 +172,7 @@ struct ExpRow {
     int32_t (*decode)(void **data, const Reader &msg, uint32_t *remaining) = nullptr;
     size_t (*length)(const void *data) = nullptr;  // of the message; 0: cannot be encoded
     void (*write)(const void *data, Writer &w) = nullptr;
-    char *(*print)(const void *data, char *dst) = nullptr;
+    void (*print)(const void *data, Out &out) = nullptr;
     void (*release)(void *data) = nullptr;  // what the data owns, and the data record
 };
 
@@ -232,11 +231,11 @@ int ofmsg_exp_encode(const ofmsg_exp *body, uint8_t **out_buf, uint32_t *out_len
     });
 }
 
-char *ofmsg_exp_print(const ofmsg_exp *body, char *dst) {
-    dst = print_append(dst, "{type=%s ", ofmsg_zelta_exp_type_to_string(body->exp_type));
+void ofmsg_exp_print(const ofmsg_exp *body, Out &out) {
+    put<"{type=%s ">(out, ofmsg_zelta_exp_type_to_string(body->exp_type));
     const ExpRow *row = exp_row(body->exp_type);
-    if (body->data && row && row->print) dst = row->print(body->data, dst);
-    return print_append(dst, "}");
+    if (body->data && row && row->print) row->print(body->data, out);
+    return put<"}">(out);
 }
 
 void ofmsg_exp_release(ofmsg_exp *body) {

@@ -123,42 +123,39 @@ int ofmsg_packet_in_encode(const ofmsg_packet_in *body, uint8_t **out_buf, uint3
     });
 }
 
-char *ofmsg_flow_mod_print(const ofmsg_flow_mod *body, char *dst) {
-    dst = print_append(dst, "{table=%u", body->table_id);
-    dst = print_append(dst, ", cmd=%s", ofmsg_ofp_flow_mod_command_to_string(body->command));
-    dst = print_append(dst, ", cookie=0x%llx, mask=0x%llxidle=%u, hard=%u, prio=%u, buf=%u",
-                       (unsigned long long)body->cookie, (unsigned long long)body->cookie_mask,
-                       body->idle_timeout, body->hard_timeout, body->priority, body->buffer_id);
-    dst = print_append(dst, ", port=%u", body->out_port);
-    dst = print_append(dst, ", group=%u", body->out_group);
-    dst = print_append(dst, ", flags=0x%x, match={", body->flags);
-    dst = ofmsg_flow_match_print(body->match, dst);
-    dst = print_append(dst, ", insts={");
-    if (body->instructions) dst = ofmsg_flow_instructions_print(body->instructions, dst);
-    return print_append(dst, "}");
+void ofmsg_flow_mod_print(const ofmsg_flow_mod *body, Out &out) {
+    put<"{table=%u">(out, body->table_id);
+    put<", cmd=%s">(out, ofmsg_ofp_flow_mod_command_to_string(body->command));
+    put<", cookie=0x%llx, mask=0x%llxidle=%u, hard=%u, prio=%u, buf=%u">(
+        out, (unsigned long long)body->cookie, (unsigned long long)body->cookie_mask,
+        body->idle_timeout, body->hard_timeout, body->priority, body->buffer_id);
+    put<", port=%u">(out, body->out_port);
+    put<", group=%u">(out, body->out_group);
+    put<", flags=0x%x, match={">(out, body->flags);
+    ofmsg_flow_match_print(body->match, out);
+    put<", insts={">(out);
+    if (body->instructions) ofmsg_flow_instructions_print(body->instructions, out);
+    return put<"}">(out);
 }
 
-char *ofmsg_flow_removed_print(const ofmsg_flow_removed *body, char *dst) {
-    dst = print_append(dst, "{reason=%s", ofmsg_ofp_flow_removed_reason_to_string(body->reason));
-    dst = print_append(dst, ", cookie=0x%llx", (unsigned long long)body->cookie);
-    dst = print_append(dst, ", priority=%u", body->priority);
-    dst = print_append(dst, ", table_id=%u", body->table_id);
-    dst = print_append(dst, ", duration_sec=%u, duration_nsec=%u", body->duration_sec,
-                       body->duration_nsec);
-    dst = print_append(dst, ", idle_timeout=%u, hard_timeout=%u", body->idle_timeout,
-                       body->hard_timeout);
-    dst =
-        print_append(dst, ", packet_count=%llu, byte_count=%llu",
-                     (unsigned long long)body->packet_count, (unsigned long long)body->byte_count);
-    dst = print_append(dst, ", match={");
-    dst = ofmsg_flow_match_print(body->match, dst);
-    return print_append(dst, "}");
+void ofmsg_flow_removed_print(const ofmsg_flow_removed *body, Out &out) {
+    put<"{reason=%s">(out, ofmsg_ofp_flow_removed_reason_to_string(body->reason));
+    put<", cookie=0x%llx">(out, (unsigned long long)body->cookie);
+    put<", priority=%u">(out, body->priority);
+    put<", table_id=%u">(out, body->table_id);
+    put<", duration_sec=%u, duration_nsec=%u">(out, body->duration_sec, body->duration_nsec);
+    put<", idle_timeout=%u, hard_timeout=%u">(out, body->idle_timeout, body->hard_timeout);
+    put<", packet_count=%llu, byte_count=%llu">(out, (unsigned long long)body->packet_count,
+                                                (unsigned long long)body->byte_count);
+    put<", match={">(out);
+    ofmsg_flow_match_print(body->match, out);
+    return put<"}">(out);
 }
 
-char *ofmsg_packet_in_print(const ofmsg_packet_in *body, char *dst) {
-    dst = print_append(dst, "{buffer=%u, ", body->buffer_id);
-    return print_append(dst, "tlen=%u, reas=%u, table=%u, dlen=%zu }", body->total_len,
-                        body->reason, body->table_id, static_cast<size_t>(body->data_len));
+void ofmsg_packet_in_print(const ofmsg_packet_in *body, Out &out) {
+    put<"{buffer=%u, ">(out, body->buffer_id);
+    return put<"tlen=%u, reas=%u, table=%u, dlen=%zu }">(
+        out, body->total_len, body->reason, body->table_id, static_cast<size_t>(body->data_len));
 }
 
 void ofmsg_flow_mod_release(ofmsg_flow_mod *body) {

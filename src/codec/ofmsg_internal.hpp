@@ -70,24 +70,11 @@ void free_body(T *body) {
     ofmsg_free(Type, body);
 }
 
-// ---- Bounded printing into ofmsg_print_buf -------------------------------------------------
-// Appends at dst, never past the end of ofmsg_print_buf, always NUL-terminated; returns the
-// position of the terminating NUL. A dst outside the buffer writes nothing.
-inline char *print_append(char *dst, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-inline char *print_append(char *dst, const char *fmt, ...) {
-    char *const end = ofmsg_print_buf + OFMSG_PRINT_BUF_SIZE;
-    if (dst < ofmsg_print_buf || dst >= end - 1) return dst;
-    const size_t room = static_cast<size_t>(end - dst);
-    va_list ap;
-    va_start(ap, fmt);
-    const int n = format_v(dst, room, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        *dst = '\0';
-        return dst;
-    }
-    return dst + (static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1);
-}
+// ---- Printing ----------------------------------------------------------------------------
+// Printers append the text of a record to a bounded output over ofmsg_print_buf (formats are
+// parsed when the library is built: see offmt.hpp); what does not fit is cut.
+using text::Out;
+using text::put;
 
 // ---- The encoder frame ---------------------------------------------------------------------
 // Allocates the zero-filled message buffer of len bytes; false (nothing allocated) when len
@@ -132,7 +119,7 @@ struct TypeRow {
     // Builds the body (types that have one) into *body and into the record's field for it.
     int32_t (*decode)(const Reader &msg, uint32_t *remaining, void **body, ofmsg &rec) = nullptr;
     int (*encode)(const void *body, uint8_t **out_buf, uint32_t *out_len) = nullptr;
-    char *(*print)(const void *body, char *dst) = nullptr;
+    void (*print)(const void *body, Out &out) = nullptr;
     void (*release)(void *body) = nullptr;
     // Before release, for a body the library decoded and releases itself: what ofmsg_free
     // leaves to a host that took the body.
@@ -150,7 +137,7 @@ inline const TypeRow *type_row(uint32_t type) {
 // remaining count; they return a decode status and store the new body at *out only on
 // success. Encoders allocate the whole zero-filled message (header included, which the frame
 // writes) and return 0, or a negative value with *out_buf/*out_len untouched when they refuse.
-// Printers append at dst and return the new position. Releases free what a record owns, not
+// Printers append to out. Releases free what a record owns, not
 // the record itself (ofmsg_free does that).
 
 // Simple messages: steps in ofmsg_decode, encoders in ofmsg_encode, printers and releases in
@@ -173,10 +160,10 @@ int ofmsg_switch_features_reply_encode(const ofmsg_switch_features *f, uint8_t *
 int ofmsg_port_status_encode(const ofmsg_port_status *ps, uint8_t **out_buf, uint32_t *out_len);
 bool ofstruct_port_encode(const ofstruct_port *port, Writer dest);
 
-char *ofmsg_error_print(const ofmsg_error *e, char *dst);
-char *ofmsg_switch_features_print(const ofmsg_switch_features *f, char *dst);
-char *ofmsg_port_status_print(const ofmsg_port_status *ps, char *dst);
-char *ofstruct_port_print(const ofstruct_port *port, char *dst);
+void ofmsg_error_print(const ofmsg_error *e, Out &out);
+void ofmsg_switch_features_print(const ofmsg_switch_features *f, Out &out);
+void ofmsg_port_status_print(const ofmsg_port_status *ps, Out &out);
+void ofstruct_port_print(const ofstruct_port *port, Out &out);
 void ofmsg_error_release(ofmsg_error *e);
 void ofmsg_port_status_release(ofmsg_port_status *ps);
 void ofstruct_port_free(ofstruct_port *port);  // the name copy and the record
@@ -191,7 +178,7 @@ int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm
 bool ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest);
 // Bytes the match takes on the wire, padding included: (length + 4) rounded up to 8.
 uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match);
-char *ofmsg_flow_match_print(const ofmsg_flow_match *match, char *dst);
+void ofmsg_flow_match_print(const ofmsg_flow_match *match, Out &out);
 const char *ofmsg_oxm_field_to_string(uint32_t field);
 // Value width of a field that a set-field action carries, 0 for any other field.
 uint32_t ofmsg_oxm_set_field_width(uint32_t field);
@@ -200,7 +187,7 @@ uint32_t ofmsg_oxm_set_field_width(uint32_t field);
 int32_t ofmsg_flow_instructions_decode(ofmsg_flow_instructions **out, const Reader &list,
                                        uint32_t *remaining);
 bool ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer dest);
-char *ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, char *dst);
+void ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, Out &out);
 const char *ofmsg_ofp_instruction_type_to_string(uint32_t type);
 const char *ofmsg_ofp_action_type_to_string(uint32_t type);
 
@@ -210,9 +197,9 @@ int32_t ofmsg_packet_in_decode(ofmsg_packet_in **out, const Reader &msg, uint32_
 int ofmsg_flow_mod_encode(const ofmsg_flow_mod *body, uint8_t **out_buf, uint32_t *out_len);
 int ofmsg_flow_removed_encode(const ofmsg_flow_removed *body, uint8_t **out_buf, uint32_t *out_len);
 int ofmsg_packet_in_encode(const ofmsg_packet_in *body, uint8_t **out_buf, uint32_t *out_len);
-char *ofmsg_flow_mod_print(const ofmsg_flow_mod *body, char *dst);
-char *ofmsg_flow_removed_print(const ofmsg_flow_removed *body, char *dst);
-char *ofmsg_packet_in_print(const ofmsg_packet_in *body, char *dst);
+void ofmsg_flow_mod_print(const ofmsg_flow_mod *body, Out &out);
+void ofmsg_flow_removed_print(const ofmsg_flow_removed *body, Out &out);
+void ofmsg_packet_in_print(const ofmsg_packet_in *body, Out &out);
 void ofmsg_flow_mod_release(ofmsg_flow_mod *body);
 void ofmsg_packet_in_release(ofmsg_packet_in *body);
 
@@ -225,8 +212,8 @@ int ofmsg_multipart_request_encode(const ofmsg_multipart_request *body, uint8_t 
                                    uint32_t *out_len);
 int ofmsg_multipart_reply_encode(const ofmsg_multipart_reply *body, uint8_t **out_buf,
                                  uint32_t *out_len);
-char *ofmsg_multipart_request_print(const ofmsg_multipart_request *body, char *dst);
-char *ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, char *dst);
+void ofmsg_multipart_request_print(const ofmsg_multipart_request *body, Out &out);
+void ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, Out &out);
 void ofmsg_multipart_request_free(ofmsg_multipart_request *body);
 void ofmsg_multipart_reply_free(ofmsg_multipart_reply *body);
 // For a reply the library decoded and releases itself: a flow statistics body goes with its
@@ -236,7 +223,7 @@ void ofmsg_multipart_reply_release_decoded(ofmsg_multipart_reply *body);
 // Experimenter messages (ofmsg_exp).
 int32_t ofmsg_exp_decode(ofmsg_exp **out, const Reader &msg, uint32_t *remaining);
 int ofmsg_exp_encode(const ofmsg_exp *body, uint8_t **out_buf, uint32_t *out_len);
-char *ofmsg_exp_print(const ofmsg_exp *body, char *dst);
+void ofmsg_exp_print(const ofmsg_exp *body, Out &out);
 void ofmsg_exp_release(ofmsg_exp *body);
 
 }  // namespace ofagent

@@ -247,43 +247,40 @@ bool port_desc_write(const ofmsg_port_desc_reply *p, Writer w) {
 }
 
 // ---- Printing ------------------------------------------------------------------------------
-char *print_flow_stats(const ofmsg_flow_stats_reply *f, char *dst) {
-    dst = print_append(dst, "stats={num_flows:%zu}, {", static_cast<size_t>(f->num_flows));
+void print_flow_stats(const ofmsg_flow_stats_reply *f, Out &out) {
+    put<"stats={num_flows:%zu}, {">(out, static_cast<size_t>(f->num_flows));
     for (uint32_t i = 0; f->flow_stats && i < f->num_flows; i++) {
         const ofmsg_flow_stat *s = f->flow_stats[i];
         if (!s) continue;
-        dst = print_append(dst, "{table=%u", s->table_id);
-        dst = print_append(dst,
-                           ", dur_s=%u, dur_ns=%u, prio=%u, idle_to=%u, hard_to=%u, "
-                           "cookie=0x%llxpkt_cnt=%llu, byte_cnt=%llu",
-                           s->duration_sec, s->duration_nsec, s->priority, s->idle_timeout,
-                           s->hard_timeout, (unsigned long long)s->cookie,
-                           (unsigned long long)s->packet_count, (unsigned long long)s->byte_count);
-        dst = print_append(dst, ", match={");
-        dst = ofmsg_flow_match_print(s->match, dst);
-        dst = print_append(dst, ", insts={");
-        if (s->instructions) dst = ofmsg_flow_instructions_print(s->instructions, dst);
-        dst = print_append(dst, "}");
+        put<"{table=%u">(out, s->table_id);
+        put<", dur_s=%u, dur_ns=%u, prio=%u, idle_to=%u, hard_to=%u, "
+            "cookie=0x%llxpkt_cnt=%llu, byte_cnt=%llu">(
+            out, s->duration_sec, s->duration_nsec, s->priority, s->idle_timeout, s->hard_timeout,
+            (unsigned long long)s->cookie, (unsigned long long)s->packet_count,
+            (unsigned long long)s->byte_count);
+        put<", match={">(out);
+        ofmsg_flow_match_print(s->match, out);
+        put<", insts={">(out);
+        if (s->instructions) ofmsg_flow_instructions_print(s->instructions, out);
+        put<"}">(out);
     }
-    return print_append(dst, "}");
+    return put<"}">(out);
 }
 
-char *print_desc(const ofmsg_switch_desc_reply *d, char *dst) {
-    dst = print_append(dst, "{");
-    dst = print_append(dst,
-                       "mfr_desc=%.256s, hw_desc=%.256s, sw_desc=%.256s, serial_num=%.32s, "
-                       "dp_desc=%.256s",
-                       d->mfr_desc, d->hw_desc, d->sw_desc, d->serial_num, d->dp_desc);
-    return print_append(dst, "}");
+void print_desc(const ofmsg_switch_desc_reply *d, Out &out) {
+    put<"{">(out);
+    put<"mfr_desc=%.256s, hw_desc=%.256s, sw_desc=%.256s, serial_num=%.32s, "
+        "dp_desc=%.256s">(out, d->mfr_desc, d->hw_desc, d->sw_desc, d->serial_num, d->dp_desc);
+    return put<"}">(out);
 }
 
-char *print_port_desc(const ofmsg_port_desc_reply *p, char *dst) {
-    dst = print_append(dst, "{");
+void print_port_desc(const ofmsg_port_desc_reply *p, Out &out) {
+    put<"{">(out);
     for (uint32_t i = 0; p->ports && i < p->num_ports; i++) {
-        if (i) dst = print_append(dst, ", ");
-        if (p->ports[i]) dst = ofstruct_port_print(p->ports[i], dst);
+        if (i) put<", ">(out);
+        if (p->ports[i]) ofstruct_port_print(p->ports[i], out);
     }
-    return print_append(dst, "}");
+    return put<"}">(out);
 }
 
 // One row per multipart reply kind this codec knows; a null column is what the kind lacks.
@@ -292,7 +289,7 @@ struct ReplyRow {
     int32_t (*decode)(void **body, const Reader &msg, uint32_t *remaining) = nullptr;
     bool (*size)(const void *body, size_t *size) = nullptr;
     bool (*write)(const void *body, Writer w) = nullptr;
-    char *(*print)(const void *body, char *dst) = nullptr;
+    void (*print)(const void *body, Out &out) = nullptr;
     void (*release)(void *body) = nullptr;          // the body record and what it owns
     void (*release_decoded)(void *body) = nullptr;  // the same, for a body never handed over
 };
@@ -421,32 +418,30 @@ int ofmsg_multipart_reply_encode(const ofmsg_multipart_reply *body, uint8_t **ou
     });
 }
 
-char *ofmsg_multipart_request_print(const ofmsg_multipart_request *body, char *dst) {
-    dst = print_append(dst, "{type=%s(%u)", ofmsg_ofp_multipart_types_to_string(body->type),
-                       body->type);
-    dst = print_append(dst, ", flags=0x%x", body->flags);
+void ofmsg_multipart_request_print(const ofmsg_multipart_request *body, Out &out) {
+    put<"{type=%s(%u)">(out, ofmsg_ofp_multipart_types_to_string(body->type), body->type);
+    put<", flags=0x%x">(out, body->flags);
     if (body->type == OFPMP_FLOW && body->body) {
         auto *f = static_cast<const ofmsg_flow_stats_request *>(body->body);
-        dst = print_append(dst, " {table = %u", f->table_id);
-        dst = print_append(dst, ", out_port = 0x%x", f->out_port);
-        dst = print_append(dst, ", out_group = 0x%x", f->out_group);
-        dst = print_append(dst, ", cookie = 0x%llx", (unsigned long long)f->cookie);
-        dst = print_append(dst, ", cookie_mask = 0x%llx", (unsigned long long)f->cookie_mask);
-        dst = print_append(dst, ", match={");
-        dst = ofmsg_flow_match_print(f->match, dst);
-        dst = print_append(dst, "}");
-        dst = print_append(dst, "}");
+        put<" {table = %u">(out, f->table_id);
+        put<", out_port = 0x%x">(out, f->out_port);
+        put<", out_group = 0x%x">(out, f->out_group);
+        put<", cookie = 0x%llx">(out, (unsigned long long)f->cookie);
+        put<", cookie_mask = 0x%llx">(out, (unsigned long long)f->cookie_mask);
+        put<", match={">(out);
+        ofmsg_flow_match_print(f->match, out);
+        put<"}">(out);
+        put<"}">(out);
     }
-    return print_append(dst, "}");
+    return put<"}">(out);
 }
 
-char *ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, char *dst) {
-    dst = print_append(dst, "{type=%s(%u)", ofmsg_ofp_multipart_types_to_string(body->type),
-                       body->type);
-    dst = print_append(dst, ", flags=0x%x", body->flags);
+void ofmsg_multipart_reply_print(const ofmsg_multipart_reply *body, Out &out) {
+    put<"{type=%s(%u)">(out, ofmsg_ofp_multipart_types_to_string(body->type), body->type);
+    put<", flags=0x%x">(out, body->flags);
     const ReplyRow *row = reply_row(body->type);
-    if (body->body && row && row->print) dst = row->print(body->body, dst);
-    return print_append(dst, "}");
+    if (body->body && row && row->print) row->print(body->body, out);
+    return put<"}">(out);
 }
 
 void ofmsg_multipart_request_free(ofmsg_multipart_request *body) {

@@ -165,54 +165,62 @@ void build_from_wire(ofmsg_flow_match *m, uint32_t idx, uint32_t header, const F
 
 // ---- Printing ----------------------------------------------------------------------------
 
-char *print_ip(char *dst, int family, const void *addr, const char *label) {
+// Dotted decimal, as inet_ntop writes an IPv4 address.
+template <text::Format Label>
+void print_ipv4(Out &out, uint32_t host_order) {
+    put<Label>(out);
+    put<"%u.%u.%u.%u">(out, host_order >> 24, (host_order >> 16) & 0xff, (host_order >> 8) & 0xff,
+                       host_order & 0xff);
+}
+
+template <text::Format Label>
+void print_ipv6(Out &out, const uint8_t *addr) {
     char text[INET6_ADDRSTRLEN] = "";
-    if (!inet_ntop(family, addr, text, sizeof text)) text[0] = '\0';
-    return print_append(dst, ", %s=%s", label, text);
+    if (!inet_ntop(AF_INET6, addr, text, sizeof text)) text[0] = '\0';
+    put<Label>(out);
+    put<"%s">(out, text);
 }
 
-char *print_eth(char *dst, const uint8_t *b, const char *fmt) {
-    return print_append(dst, fmt, b[0], b[1], b[2], b[3], b[4], b[5]);
-}
-
-char *print_tlv(char *dst, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
-    dst = print_append(dst, "{type=%s", f.name);
+void print_tlv(Out &out, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
+    put<"{type=%s">(out, f.name);
     const bool masked = OFOXM_HASMASK(tlv->header) && f.maskable;
     const uint8_t *v = tlv->value;
     switch (f.kind) {
         case Kind::U8:
-            return print_append(dst, ", value=%u", v[0]);
+            return put<", value=%u">(out, v[0]);
         case Kind::U16: {
             uint16_t x;
             std::memcpy(&x, v, 2);
-            return print_append(dst, ", value=%u", x);
+            return put<", value=%u">(out, x);
         }
         case Kind::U64: {
             uint64_t x;
             std::memcpy(&x, v, 8);
-            return print_append(dst, ", value=0x%llx", (unsigned long long)x);
+            return put<", value=0x%llx">(out, static_cast<unsigned long long>(x));
         }
         case Kind::U32: {
             uint32_t x;
             std::memcpy(&x, v, 4);
-            if (f.field == OXM_OF_IN_PORT) return print_append(dst, ", value=%u", x);
-            const uint32_t net = htonl(x);
-            dst = print_ip(dst, AF_INET, &net, "value");
-            if (!masked) return dst;
+            if (f.field == OXM_OF_IN_PORT) return put<", value=%u">(out, x);
+            print_ipv4<", value=">(out, x);
+            if (!masked) return;
             std::memcpy(&x, v + 4, 4);
-            const uint32_t netmask = htonl(x);
-            return print_ip(dst, AF_INET, &netmask, "mask");
+            return print_ipv4<", mask=">(out, x);
         }
         case Kind::Ipv6:
-            dst = print_ip(dst, AF_INET6, v, "value");
-            return masked ? print_ip(dst, AF_INET6, v + 16, "mask") : dst;
+            print_ipv6<", value=">(out, v);
+            if (masked) print_ipv6<", mask=">(out, v + 16);
+            return;
         case Kind::Eth:
-            dst = print_eth(dst, v, ", value= %02x:%02x:%02x:%02x:%02x:%02x  ");
-            return masked ? print_eth(dst, v + 6, ", mask= %02x:%02x:%02x:%02x:%02x:%02x ") : dst;
+            put<", value= %02x:%02x:%02x:%02x:%02x:%02x  ">(out, v[0], v[1], v[2], v[3], v[4],
+                                                            v[5]);
+            if (masked)
+                put<", mask= %02x:%02x:%02x:%02x:%02x:%02x ">(out, v[6], v[7], v[8], v[9], v[10],
+                                                              v[11]);
+            return;
         case Kind::None:
             break;
     }
-    return dst;
 }
 
 // ---- Encoding ----------------------------------------------------------------------------
@@ -345,15 +353,15 @@ uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match) {
     return round8(uint32_t{match->length} + 4u);
 }
 
-char *ofmsg_flow_match_print(const ofmsg_flow_match *match, char *dst) {
-    if (!match || match->type != OFPMT_OXM) return dst;
-    dst = print_append(dst, "oxm{");
+void ofmsg_flow_match_print(const ofmsg_flow_match *match, Out &out) {
+    if (!match || match->type != OFPMT_OXM) return;
+    put<"oxm{">(out);
     for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
         const ofmsg_match_tlv *tlv = match->tlvs[idx];
         const FieldInfo *f = slot_info(idx);
-        if (tlv && f && tlv_consistent(tlv, f)) dst = print_tlv(dst, tlv, *f);
+        if (tlv && f && tlv_consistent(tlv, f)) print_tlv(out, tlv, *f);
     }
-    return print_append(dst, "}");
+    put<"}">(out);
 }
 
 }  // namespace ofagent

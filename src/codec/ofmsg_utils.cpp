@@ -30,22 +30,22 @@ const char *port_reason_to_string(uint32_t reason) {
 }  // namespace
 
 // The quote characters in these formats are part of the established log format.
-char *ofmsg_error_print(const ofmsg_error *e, char *dst) {
-    dst = print_append(dst, "{type=%u", e->type);
-    dst = print_append(dst, "\", code=%u", e->code);
-    return print_append(dst, "\", dlen=\"%zu\"}", static_cast<size_t>(e->data_len));
+void ofmsg_error_print(const ofmsg_error *e, Out &out) {
+    put<"{type=%u">(out, e->type);
+    put<"\", code=%u">(out, e->code);
+    put<"\", dlen=\"%zu\"}">(out, static_cast<size_t>(e->data_len));
 }
 
-char *ofmsg_switch_features_print(const ofmsg_switch_features *f, char *dst) {
-    return print_append(dst, "{dpid=0x%llx, buffs=%u, tabs=%u, aux_id=%u, caps=0x%x}",
-                        static_cast<unsigned long long>(f->datapath_id), f->n_buffers, f->n_tables,
-                        f->auxiliary_id, f->capabilities);
+void ofmsg_switch_features_print(const ofmsg_switch_features *f, Out &out) {
+    put<"{dpid=0x%llx, buffs=%u, tabs=%u, aux_id=%u, caps=0x%x}">(
+        out, static_cast<unsigned long long>(f->datapath_id), f->n_buffers, f->n_tables,
+        f->auxiliary_id, f->capabilities);
 }
 
-char *ofmsg_port_status_print(const ofmsg_port_status *ps, char *dst) {
-    dst = print_append(dst, "{reason=%s, desc=", port_reason_to_string(ps->reason));
-    if (ps->desc) dst = ofstruct_port_print(ps->desc, dst);
-    return print_append(dst, "}");
+void ofmsg_port_status_print(const ofmsg_port_status *ps, Out &out) {
+    put<"{reason=%s, desc=">(out, port_reason_to_string(ps->reason));
+    if (ps->desc) ofstruct_port_print(ps->desc, out);
+    put<"}">(out);
 }
 
 void ofmsg_error_release(ofmsg_error *e) {
@@ -57,16 +57,15 @@ void ofmsg_port_status_release(ofmsg_port_status *ps) {
     ps->desc = nullptr;
 }
 
-char *ofstruct_port_print(const ofstruct_port *p, char *dst) {
-    dst = print_append(dst, "{no=%u", p->port_no);
-    dst = print_append(dst,
-                       ", hw_addr= %02x:%02x:%02x:%02x:%02x:%02x , name=%s, config=0x%x, "
-                       "state=0x%x, curr=0x%x, adv=0x%x, supp=0x%x, peer=0x%x, curr_spd=",
-                       p->hw_addr[0], p->hw_addr[1], p->hw_addr[2], p->hw_addr[3], p->hw_addr[4],
-                       p->hw_addr[5], p->name ? p->name : "", p->config, p->state, p->curr,
-                       p->advertised, p->supported, p->peer);
-    dst = print_append(dst, "\"%ukbps\"", p->curr_speed);
-    return print_append(dst, ", max_spd=\"%ukbps\"}", p->max_speed);
+void ofstruct_port_print(const ofstruct_port *p, Out &out) {
+    put<"{no=%u">(out, p->port_no);
+    put<", hw_addr= %02x:%02x:%02x:%02x:%02x:%02x , name=%s, config=0x%x, state=0x%x, "
+        "curr=0x%x, adv=0x%x, supp=0x%x, peer=0x%x, curr_spd=">(
+        out, p->hw_addr[0], p->hw_addr[1], p->hw_addr[2], p->hw_addr[3], p->hw_addr[4],
+        p->hw_addr[5], p->name ? p->name : "", p->config, p->state, p->curr, p->advertised,
+        p->supported, p->peer);
+    put<"\"%ukbps\"">(out, p->curr_speed);
+    put<", max_spd=\"%ukbps\"}">(out, p->max_speed);
 }
 
 void ofstruct_port_free(ofstruct_port *port) {
@@ -130,19 +129,25 @@ OFAGENT_API const char *ofmsg_ofp_type_to_string(uint32_t type) {
 }
 
 OFAGENT_API char *ofmsg_print(const uint8_t *hdr, const void *body) {
-    std::memset(ofmsg_print_buf, 0, sizeof ofmsg_print_buf);
-    if (!hdr) return ofmsg_print_buf;
-    const Reader h(hdr, OFP_HEADER_LEN);
-    uint16_t len = 0;
-    uint32_t xid = 0;
-    h.u16_at(2, len);
-    h.u32_at(4, xid);
-    char *dst = print_append(ofmsg_print_buf, "{type=%s, length=%d, xid = %d}",
-                             ofmsg_ofp_type_to_string(hdr[1]), static_cast<int>(len),
-                             static_cast<int32_t>(xid));
-    // A family printer needs a complete record; a missing one prints the header only.
-    const TypeRow *row = type_row(hdr[1]);
-    if (body && row && row->print) row->print(body, dst);
+    // The buffer reads as if cleared whole before each text: only what the previous text used
+    // can hold anything, so only that is cleared after this one.
+    static size_t previous_len;
+    Out out{ofmsg_print_buf, ofmsg_print_buf + OFMSG_PRINT_BUF_SIZE - 1};
+    if (hdr) {
+        const Reader h(hdr, OFP_HEADER_LEN);
+        uint16_t len = 0;
+        uint32_t xid = 0;
+        h.u16_at(2, len);
+        h.u32_at(4, xid);
+        put<"{type=%s, length=%d, xid = %d}">(out, ofmsg_ofp_type_to_string(hdr[1]),
+                                              static_cast<int>(len), static_cast<int32_t>(xid));
+        // A family printer needs a complete record; a missing one prints the header only.
+        const TypeRow *row = type_row(hdr[1]);
+        if (body && row && row->print) row->print(body, out);
+    }
+    const size_t len = static_cast<size_t>(out.finish() - ofmsg_print_buf);
+    if (previous_len > len) std::memset(out.pos + 1, 0, previous_len - len);
+    previous_len = len;
     return ofmsg_print_buf;
 }
 

@@ -100,14 +100,21 @@ void oflog_write_file(const char *line) {
 
 namespace ofagent {
 
-void oflog_emit(int level, const char *func, int line, const char *fmt, ...) {
-    int n = format(oflog_buf, OFLOG_BUF_SIZE, oflog_level_tag(level), func, line);
-    if (n < 0) n = 0;
-    if (n > OFLOG_BUF_SIZE - 1) n = OFLOG_BUF_SIZE - 1;
-    va_list ap;
-    va_start(ap, fmt);
-    format_v(oflog_buf + n, static_cast<size_t>(OFLOG_BUF_SIZE - n), fmt, ap);
-    va_end(ap);
+text::Out oflog_begin(int level, const char *func, size_t func_len, const char *line,
+                      size_t line_len) {
+    text::Out out{oflog_buf, oflog_buf + OFLOG_BUF_SIZE - 1};
+    const char *tag = level == OFLOG_ERRS   ? "ERRS "
+                      : level == OFLOG_INFO ? "INFO "
+                      : level == OFLOG_DBUG ? "DBUG "
+                                            : "UNKN ";
+    out.put(tag, 5);
+    out.put(func, func_len);
+    out.put(line, line_len);
+    return out;
+}
+
+void oflog_end(int level, text::Out &out) {
+    out.finish();
     oflog_to_file(level, oflog_buf);
     if (syslog_func != nullptr) syslog_func(level, oflog_buf);
 }

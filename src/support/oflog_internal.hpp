@@ -1,17 +1,59 @@
-// Library-internal logging: the same four steps as the public OFLOG macro, done out of line
-// so that each log site costs one call instead of an inlined pair of snprintf calls.
+// Library-internal logging: the same text as the public OFLOG macro, formatted at compile time.
+// The tag ("INFO "), the function and ":line " are copied whole (their lengths are known when
+// the library is built), then the message is formatted by its parsed format.
 #pragma once
 
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "offmt.hpp"
 #include "oflog.h"
 
 namespace ofagent {
 
-void oflog_emit(int level, const char *func, int line, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+// Starts a line in oflog_buf with the level's tag and the location; the message follows.
+text::Out oflog_begin(int level, const char *func, size_t func_len, const char *line,
+                      size_t line_len);
+// Terminates the line and hands it to the log file and to the host's sink.
+void oflog_end(int level, text::Out &out);
+
+// ":<line> " as text, made when the library is built.
+template <int Line>
+struct LineText {
+    static constexpr auto text = [] {
+        std::array<char, 16> t{};
+        char digits[12] = {};
+        int n = 0;
+        for (int v = Line; v > 0 || n == 0; v /= 10)
+            digits[n++] = static_cast<char>('0' + v % 10);
+        size_t i = 0;
+        t[i++] = ':';
+        while (n > 0)
+            t[i++] = digits[--n];
+        t[i++] = ' ';
+        return std::pair{t, i};
+    }();
+};
+
+template <text::Format F, int Line, class... A>
+inline void oflog_line(int level, const char *func, size_t func_len, const A &...args) {
+    constexpr auto &loc = LineText<Line>::text;
+    text::Out out = oflog_begin(level, func, func_len, loc.first.data(), loc.second);
+    text::put<F>(out, args...);
+    oflog_end(level, out);
+}
 
 }  // namespace ofagent
 
+// The unevaluated printf call only lets the compiler check the arguments against the format.
 #undef OFLOG
-#define OFLOG(level, ...) ::ofagent::oflog_emit((level), __func__, __LINE__, __VA_ARGS__)
+#define OFLOG(level, fmt, ...)                                               \
+    (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
+     ::ofagent::oflog_line<fmt, __LINE__>((level), __func__,                 \
+                                          sizeof(__func__) - 1 __VA_OPT__(, ) __VA_ARGS__))
 // For a helper that logs on behalf of the step that called it: the line names func.
-#define OFLOG_FROM(func, level, ...) ::ofagent::oflog_emit((level), (func), __LINE__, __VA_ARGS__)
+#define OFLOG_FROM(func, level, fmt, ...)                                    \
+    (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
+     ::ofagent::oflog_line<fmt, __LINE__>((level), (func),                   \
+                                          std::strlen(func) __VA_OPT__(, ) __VA_ARGS__))
