@@ -532,7 +532,7 @@ ofmsg_action *ofmsg_action_create_set_field(uint32_t header, uint32_t size, cons
     const size_t n = size > OFOXM_LENGTH(header) ? size : OFOXM_LENGTH(header);
     ofagent::PlainGuard<ofmsg_match_tlv> tlv(alloc_record<ofmsg_match_tlv>());
     if (!tlv) return nullptr;
-    tlv->value = static_cast<uint8_t *>(std::calloc(n ? n : 1, 1));
+    tlv->value = static_cast<uint8_t *>(ofagent::alloc_zeroed(n, 1));
     if (!tlv->value) return nullptr;
     if (value && size) std::memcpy(tlv->value, value, size);
     tlv->header = header;

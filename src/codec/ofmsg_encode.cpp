@@ -12,7 +12,7 @@ bool alloc_message(size_t len, uint8_t **out_buf, uint32_t *out_len) {
         OFLOG(OFLOG_ERRS, "Message length %zu out of range", len);
         return false;
     }
-    auto *buf = static_cast<uint8_t *>(std::calloc(1, len));
+    auto *buf = static_cast<uint8_t *>(alloc_zeroed(len));
     if (!buf) {
         OFLOG(OFLOG_ERRS, "No memory for a message of %zu bytes", len);
         return false;

@@ -66,7 +66,7 @@ int32_t ofmsg_exp_tunnel_v4_reply_decode(void **data, const Reader &msg, uint32_
     *data = rep;
     const uint32_t n = *remaining / kTunnelEntry;
     if (n == 0) return OFMSG_DECODE_OK;
-    rep->tunnels = static_cast<ofmsg_exp_tunnel_v4 **>(std::calloc(n, sizeof(void *)));
+    rep->tunnels = static_cast<ofmsg_exp_tunnel_v4 **>(alloc_zeroed(n, sizeof(void *)));
     if (!rep->tunnels) return OFMSG_ERR_NO_MEMORY;
     for (uint32_t i = 0; i < n; i++) {
         Reader entry;

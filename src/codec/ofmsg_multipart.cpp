@@ -117,7 +117,7 @@ int32_t ofmsg_multipart_reply_flow_stats_decode(void **out, const Reader &msg,
         pos += len;
     }
     if (count) {
-        r->flow_stats = static_cast<ofmsg_flow_stat **>(std::calloc(count, sizeof(void *)));
+        r->flow_stats = static_cast<ofmsg_flow_stat **>(alloc_zeroed(count, sizeof(void *)));
         if (!r->flow_stats) return OFMSG_ERR_NO_MEMORY;
     }
     size_t pos = kMpHeader;
@@ -140,7 +140,7 @@ int32_t ofmsg_multipart_reply_port_desc_decode(void **out, const Reader &msg, ui
     if (!r) return OFMSG_ERR_NO_MEMORY;
     const uint32_t n = *remaining / kPortLen;
     if (n) {
-        r->ports = static_cast<ofstruct_port **>(std::calloc(n, sizeof(void *)));
+        r->ports = static_cast<ofstruct_port **>(alloc_zeroed(n, sizeof(void *)));
         if (!r->ports) return OFMSG_ERR_NO_MEMORY;
     }
     for (uint32_t i = 0; i < n; i++) {

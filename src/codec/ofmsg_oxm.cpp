@@ -1,6 +1,7 @@
 // OXM match: field table, builders, decoder, encoder, printer and release.
 #include <arpa/inet.h>
 
+#include <array>
 #include <cstring>
 
 #include "ofmsg_internal.hpp"
@@ -49,16 +50,38 @@ constexpr FieldInfo kFields[] = {
     {OXM_OF_ICMPV6_CODE, "OXM_OF_ICMPV6_CODE", Kind::U8, 1, false, false, 0x80003C01u, 0},
 };
 
-const FieldInfo *field_info(uint32_t field) {
+constexpr uint32_t kFieldNumbers = 64;  // OXM field numbers are 7 bits; the known ones are below
+
+// Field number -> its row, built when the library is.
+constexpr auto kByField = [] {
+    std::array<const FieldInfo *, kFieldNumbers> t{};
     for (const FieldInfo &f : kFields)
-        if (f.field == field) return &f;
-    return nullptr;
+        t[f.field] = &f;
+    return t;
+}();
+
+using SlotTable = std::array<const FieldInfo *, OFOXM_IDX_COUNT>;
+
+// The slot order is the public header's (of_match_oxm_from_idx_to_oxm), read once.
+const SlotTable &by_slot() {
+    static const SlotTable table = [] {
+        SlotTable t{};
+        for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
+            const uint32_t field = of_match_oxm_from_idx_to_oxm(idx);
+            if (field != OFOXM_NO_FIELD) t[idx] = kByField[field];
+        }
+        return t;
+    }();
+    return table;
+}
+
+const FieldInfo *field_info(uint32_t field) {
+    return field < kFieldNumbers ? kByField[field] : nullptr;
 }
 
 // The field that slot idx carries, or null for index 4 and out-of-range indexes.
 const FieldInfo *slot_info(uint32_t idx) {
-    const uint32_t field = of_match_oxm_from_idx_to_oxm(idx);
-    return field == OFOXM_NO_FIELD ? nullptr : field_info(field);
+    return idx < OFOXM_IDX_COUNT ? by_slot()[idx] : nullptr;
 }
 
 void tlv_free(ofmsg_match_tlv *tlv) {
@@ -358,8 +381,9 @@ void ofmsg_flow_match_print(const ofmsg_flow_match *match, Out &out) {
     put<"oxm{">(out);
     for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
         const ofmsg_match_tlv *tlv = match->tlvs[idx];
+        if (!tlv) continue;
         const FieldInfo *f = slot_info(idx);
-        if (tlv && f && tlv_consistent(tlv, f)) print_tlv(out, tlv, *f);
+        if (f && tlv_consistent(tlv, f)) print_tlv(out, tlv, *f);
     }
     put<"}">(out);
 }

@@ -10,6 +10,50 @@
 
 namespace ofagent::wire {
 
+// Big-endian values of 1, 2, 4 or 8 bytes at p, and back, in one load or store each.
+template <size_t Width>
+inline uint64_t load_be(const uint8_t *p) {
+    if constexpr (Width == 1) {
+        return p[0];
+    } else if constexpr (Width == 2 || Width == 4 || Width == 8) {
+        using U = std::conditional_t<Width == 2, uint16_t,
+                                     std::conditional_t<Width == 4, uint32_t, uint64_t>>;
+        U v;
+        std::memcpy(&v, p, Width);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if constexpr (Width == 2) v = __builtin_bswap16(v);
+        if constexpr (Width == 4) v = __builtin_bswap32(v);
+        if constexpr (Width == 8) v = __builtin_bswap64(v);
+#endif
+        return v;
+    } else {
+        uint64_t v = 0;
+        for (size_t i = 0; i < Width; i++)
+            v = (v << 8) | p[i];
+        return v;
+    }
+}
+
+template <size_t Width>
+inline void store_be(uint8_t *p, uint64_t v64) {
+    if constexpr (Width == 1) {
+        p[0] = static_cast<uint8_t>(v64);
+    } else if constexpr (Width == 2 || Width == 4 || Width == 8) {
+        using U = std::conditional_t<Width == 2, uint16_t,
+                                     std::conditional_t<Width == 4, uint32_t, uint64_t>>;
+        U v = static_cast<U>(v64);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if constexpr (Width == 2) v = __builtin_bswap16(v);
+        if constexpr (Width == 4) v = __builtin_bswap32(v);
+        if constexpr (Width == 8) v = __builtin_bswap64(v);
+#endif
+        std::memcpy(p, &v, Width);
+    } else {
+        for (size_t i = 0; i < Width; i++)
+            p[i] = static_cast<uint8_t>(v64 >> (8 * (Width - 1 - i)));
+    }
+}
+
 class Reader {
    public:
     Reader() = default;
@@ -27,19 +71,17 @@ class Reader {
     }
     bool u16_at(size_t off, uint16_t &v) const {
         if (!has(off, 2)) return false;
-        v = static_cast<uint16_t>((data_[off] << 8) | data_[off + 1]);
+        v = static_cast<uint16_t>(load_be<2>(data_ + off));
         return true;
     }
     bool u32_at(size_t off, uint32_t &v) const {
         if (!has(off, 4)) return false;
-        v = (uint32_t{data_[off]} << 24) | (uint32_t{data_[off + 1]} << 16) |
-            (uint32_t{data_[off + 2]} << 8) | uint32_t{data_[off + 3]};
+        v = static_cast<uint32_t>(load_be<4>(data_ + off));
         return true;
     }
     bool u64_at(size_t off, uint64_t &v) const {
-        uint32_t hi = 0, lo = 0;
-        if (!u32_at(off, hi) || !u32_at(off + 4, lo)) return false;
-        v = (uint64_t{hi} << 32) | lo;
+        if (!has(off, 8)) return false;
+        v = load_be<8>(data_ + off);
         return true;
     }
     bool bytes_at(size_t off, void *dst, size_t n) const {
@@ -88,19 +130,13 @@ class Writer {
         if (check(off, 1)) data_[off] = v;
     }
     void u16_at(size_t off, uint16_t v) {
-        if (!check(off, 2)) return;
-        data_[off] = static_cast<uint8_t>(v >> 8);
-        data_[off + 1] = static_cast<uint8_t>(v);
+        if (check(off, 2)) store_be<2>(data_ + off, v);
     }
     void u32_at(size_t off, uint32_t v) {
-        if (!check(off, 4)) return;
-        for (int i = 0; i < 4; i++)
-            data_[off + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+        if (check(off, 4)) store_be<4>(data_ + off, v);
     }
     void u64_at(size_t off, uint64_t v) {
-        if (!check(off, 8)) return;
-        for (int i = 0; i < 8; i++)
-            data_[off + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+        if (check(off, 8)) store_be<8>(data_ + off, v);
     }
     void bytes_at(size_t off, const void *src, size_t n) {
         if (check(off, n) && n) std::memcpy(data_ + off, src, n);
@@ -108,6 +144,10 @@ class Writer {
     void zeros_at(size_t off, size_t n) {
         if (check(off, n) && n) std::memset(data_ + off, 0, n);
     }
+    // Where n bytes at off may be written directly; null when they do not fit (or the writer
+    // has failed).
+    uint8_t *ptr_at(size_t off, size_t n) { return ok_ && has(off, n) ? data_ + off : nullptr; }
+
     // A writer over n bytes at off; a failed writer when they do not fit.
     Writer sub(size_t off, size_t n) {
         if (!check(off, n)) return Writer(nullptr, 0, false);
@@ -173,6 +213,24 @@ struct Field {
     static constexpr size_t width = Width;
     static constexpr size_t end = Offset + Width;
 
+    // From p, which the caller has checked holds the whole layout.
+    template <class Rec>
+    static void load(const uint8_t *p, Rec &rec) {
+        if constexpr (std::is_array_v<T>) {
+            std::memcpy(rec.*Member, p + Offset, Width);
+        } else {
+            rec.*Member = static_cast<T>(load_be<Width>(p + Offset));
+        }
+    }
+    template <class Rec>
+    static void store(uint8_t *p, const Rec &rec) {
+        if constexpr (std::is_array_v<T>) {
+            std::memcpy(p + Offset, rec.*Member, Width);
+        } else {
+            store_be<Width>(p + Offset, static_cast<uint64_t>(rec.*Member));
+        }
+    }
+
     template <class Rec>
     static bool read(const Reader &r, Rec &rec) {
         if constexpr (std::is_array_v<T>) {
@@ -211,12 +269,22 @@ struct Layout {
         ((e = Fields::end > e ? Fields::end : e), ...);
         return e;
     }();
+    // One bounds check for the whole layout; a span too short for it reads field by field, up
+    // to the first field that does not fit.
     template <class Rec>
     static bool read(const Reader &r, Rec &rec) {
+        if (const uint8_t *p = r.ptr_at(0, end)) {
+            (Fields::load(p, rec), ...);
+            return true;
+        }
         return (Fields::read(r, rec) && ...);
     }
     template <class Rec>
     static void write(Writer &w, const Rec &rec) {
+        if (uint8_t *p = w.ptr_at(0, end)) {
+            (Fields::store(p, rec), ...);
+            return;
+        }
         (Fields::write(w, rec), ...);
     }
 };

@@ -40,12 +40,19 @@ struct Out {
     size_t room() const { return static_cast<size_t>(end - pos); }
     bool full() const { return pos == end; }
     void put(const char *s, size_t n) {
-        if (n <= room()) [[likely]] {
-            std::memcpy(pos, s, n);
-            pos += n;
+        const size_t m = n <= room() ? n : room();
+        std::memcpy(pos, s, m);
+        pos += m;
+    }
+    // A literal run: its length is known when the library is built, so the copy is a few moves.
+    template <size_t N>
+    void put_literal(const char *s) {
+        if (N <= room()) [[likely]] {
+            std::memcpy(pos, s, N);
+            pos += N;
         } else {
-            std::memcpy(pos, s, room());
-            pos = end;
+            while (pos != end)
+                *pos++ = *s++;
         }
     }
     void put(char c) {
@@ -56,11 +63,28 @@ struct Out {
         std::memset(pos, c, n);
         pos += n;
     }
+    // The len digits of v in base 10 or 16, written in place (from the last digit back).
+    template <unsigned Base>
+    void put_digits(uint64_t v, size_t len, bool upper) {
+        if (len <= room()) [[likely]] {
+            write_digits<Base>(pos + len, v, upper);
+            pos += len;
+        } else {
+            char buf[24];
+            write_digits<Base>(buf + len, v, upper);
+            for (const char *s = buf; pos != end;)
+                *pos++ = *s++;
+        }
+    }
     // Terminates the text; returns the position of the NUL.
     char *finish() {
         *pos = '\0';
         return pos;
     }
+
+   private:
+    template <unsigned Base>
+    static void write_digits(char *end, uint64_t v, bool upper);
 };
 
 // ---- Integer conversion -------------------------------------------------------------------
@@ -70,38 +94,61 @@ inline constexpr char kDigitPairs[] =
     "8081828384858687888990919293949596979899";
 inline constexpr char kHexDigits[] = "0123456789abcdef0123456789ABCDEF";
 
-// Decimal digits of v ending at end (two at a time); returns the first digit. Values that fit
-// 32 bits never take a 64-bit division, which a 32-bit core does in software.
-inline char *decimal(char *end, uint64_t v64) {
-    while (v64 > UINT32_MAX) {
-        const uint64_t q = v64 / 100;
-        end -= 2;
-        std::memcpy(end, kDigitPairs + 2 * (v64 - q * 100), 2);
-        v64 = q;
+inline size_t decimal_digits(uint64_t v) {
+    size_t n = 1;
+    if (v > UINT32_MAX) {
+        for (; v >= 10; v /= 10)
+            n++;
+        return n;
     }
-    uint32_t v = static_cast<uint32_t>(v64);
-    while (v >= 100) {
-        const uint32_t q = v / 100;
-        end -= 2;
-        std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
-        v = q;
-    }
-    if (v >= 10) {
-        end -= 2;
-        std::memcpy(end, kDigitPairs + 2 * v, 2);
-    } else {
-        *--end = static_cast<char>('0' + v);
-    }
-    return end;
+    const uint32_t w = static_cast<uint32_t>(v);
+    return w < 10           ? 1
+           : w < 100        ? 2
+           : w < 1000       ? 3
+           : w < 10000      ? 4
+           : w < 100000     ? 5
+           : w < 1000000    ? 6
+           : w < 10000000   ? 7
+           : w < 100000000  ? 8
+           : w < 1000000000 ? 9
+                            : 10;
 }
 
-inline char *hexadecimal(char *end, uint64_t v, bool upper) {
-    const char *digits = kHexDigits + (upper ? 16 : 0);
-    do {
-        *--end = digits[v & 15];
-        v >>= 4;
-    } while (v != 0);
-    return end;
+inline size_t hex_digits(uint64_t v) {
+    return v == 0 ? 1 : (64 - static_cast<size_t>(__builtin_clzll(v)) + 3) / 4;
+}
+
+// Decimal two digits at a time, hexadecimal a nibble at a time, backwards from end. Values that
+// fit 32 bits never take a 64-bit division, which a 32-bit core does in software.
+template <unsigned Base>
+void Out::write_digits(char *end, uint64_t v64, bool upper) {
+    if constexpr (Base == 16) {
+        const char *digits = kHexDigits + (upper ? 16 : 0);
+        do {
+            *--end = digits[v64 & 15];
+            v64 >>= 4;
+        } while (v64 != 0);
+    } else {
+        while (v64 > UINT32_MAX) {
+            const uint64_t q = v64 / 100;
+            end -= 2;
+            std::memcpy(end, kDigitPairs + 2 * (v64 - q * 100), 2);
+            v64 = q;
+        }
+        uint32_t v = static_cast<uint32_t>(v64);
+        while (v >= 100) {
+            const uint32_t q = v / 100;
+            end -= 2;
+            std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
+            v = q;
+        }
+        if (v >= 10) {
+            end -= 2;
+            std::memcpy(end, kDigitPairs + 2 * v, 2);
+        } else {
+            *--end = static_cast<char>('0' + v);
+        }
+    }
 }
 
 // ---- Parsing the format at compile time ---------------------------------------------------
@@ -239,21 +286,16 @@ constexpr auto integer_value(const A &a) {
     }
 }
 
-// Text of len bytes at s (after a '-' when negative), padded to the piece's width.
-template <Piece P>
-inline void field(Out &o, const char *s, size_t len, bool negative, bool numeric) {
-    if constexpr (P.width == 0) {
-        if (negative) o.put('-');
-        o.put(s, len);
-    } else {
-        const size_t total = len + (negative ? 1 : 0);
-        const size_t pad = P.width > total ? P.width - total : 0;
-        if (!P.left && !(P.zero && numeric)) o.fill(' ', pad);
-        if (negative) o.put('-');
-        if (!P.left && P.zero && numeric) o.fill('0', pad);
-        o.put(s, len);
-        if (P.left) o.fill(' ', pad);
-    }
+// The padding around a field of len bytes (and a '-' when negative); fill(body) writes it.
+template <Piece P, class Body>
+inline void padded(Out &o, size_t len, bool negative, bool numeric, Body body) {
+    const size_t total = len + (negative ? 1 : 0);
+    const size_t pad = P.width > total ? P.width - total : 0;
+    if (!P.left && !(P.zero && numeric)) o.fill(' ', pad);
+    if (negative) o.put('-');
+    if (!P.left && P.zero && numeric) o.fill('0', pad);
+    body();
+    if (P.left) o.fill(' ', pad);
 }
 
 template <Piece P, class A>
@@ -264,27 +306,32 @@ inline void conversion(Out &o, const A &a) {
         if (!s) s = P.precision < 0 || P.precision >= 6 ? "(null)" : "";
         const size_t len =
             P.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(P.precision));
-        field<P>(o, s, len, false, false);
+        if constexpr (P.width == 0)
+            o.put(s, len);
+        else
+            padded<P>(o, len, false, false, [&] { o.put(s, len); });
     } else if constexpr (P.conv == 'c') {
         static_assert(std::is_integral_v<A> && P.length == 0, "a character conversion");
-        const char c = static_cast<char>(a);
-        field<P>(o, &c, 1, false, false);
+        padded<P>(o, 1, false, false, [&] { o.put(static_cast<char>(a)); });
     } else {
         const auto v = integer_value<P>(a);
-        char buf[24];
-        char *const end = buf + sizeof buf;
-        char *first;
+        using V = std::remove_const_t<decltype(v)>;
+        using U = std::make_unsigned_t<V>;
+        constexpr unsigned base = P.conv == 'x' || P.conv == 'X' ? 16 : 10;
         bool negative = false;
-        if constexpr (std::is_signed_v<decltype(v)>) {
+        U u = static_cast<U>(v);
+        if constexpr (std::is_signed_v<V>) {
             negative = v < 0;
-            using U = std::make_unsigned_t<decltype(v)>;
-            first = decimal(end, negative ? U(0) - static_cast<U>(v) : static_cast<U>(v));
-        } else if constexpr (P.conv == 'u') {
-            first = decimal(end, v);
-        } else {
-            first = hexadecimal(end, v, P.conv == 'X');
+            if (negative) u = U(0) - u;
         }
-        field<P>(o, first, static_cast<size_t>(end - first), negative, true);
+        const size_t len = base == 16 ? hex_digits(u) : decimal_digits(u);
+        const auto digits = [&] { o.put_digits<base>(u, len, P.conv == 'X'); };
+        if constexpr (P.width == 0) {
+            if (negative) o.put('-');
+            digits();
+        } else {
+            padded<P>(o, len, negative, true, digits);
+        }
     }
 }
 
@@ -292,7 +339,7 @@ template <auto F, size_t I, class Args>
 inline void piece(Out &o, const Args &args) {
     constexpr Piece p = kPieces<F>[I];
     if constexpr (p.literal)
-        o.put(F.s + p.begin, p.len);
+        o.put_literal<p.len>(F.s + p.begin);
     else
         conversion<p>(o, std::get<p.arg>(args));
 }
