@@ -44,6 +44,16 @@ inline void oflog_line(int level, const char *func, size_t func_len, const A &..
     oflog_end(level, out);
 }
 
+// For a helper that logs on behalf of its caller: the caller's function and line, given at run
+// time.
+template <text::Format F, class... A>
+inline void oflog_line_at(int level, const char *func, int line, const A &...args) {
+    text::Out out = oflog_begin(level, func, std::strlen(func), ":", 1);
+    text::put<"%d ">(out, line);
+    text::put<F>(out, args...);
+    oflog_end(level, out);
+}
+
 }  // namespace ofagent
 
 // The unevaluated printf call only lets the compiler check the arguments against the format.
@@ -52,8 +62,8 @@ inline void oflog_line(int level, const char *func, size_t func_len, const A &..
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
      ::ofagent::oflog_line<fmt, __LINE__>((level), __func__,                 \
                                           sizeof(__func__) - 1 __VA_OPT__(, ) __VA_ARGS__))
-// For a helper that logs on behalf of the step that called it: the line names func.
-#define OFLOG_FROM(func, level, fmt, ...)                                    \
+// For a helper that logs on behalf of the step that called it: the line names func and line.
+#define OFLOG_AT(func, line, level, fmt, ...)                                \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
-     ::ofagent::oflog_line<fmt, __LINE__>((level), (func),                   \
-                                          std::strlen(func) __VA_OPT__(, ) __VA_ARGS__))
+     ::ofagent::oflog_line_at<fmt>((level), (func), (line)__VA_OPT__(, ) __VA_ARGS__))
+#define OFLOG_FROM(func, level, fmt, ...) OFLOG_AT(func, __LINE__, level, fmt, __VA_ARGS__)
