@@ -46,7 +46,9 @@ OFAGENT_API ofclient_server *ofclient_connect_to_ofserver(uint32_t ip, uint16_t 
                                                           struct WOLFSSL *ssl);
 /* Only in STATE_CONNECTED. 1 when everything queued was written, else 0. */
 OFAGENT_API int ofclient_send(ofclient_server *ofs, const uint8_t *bytes, uint32_t length);
-/* Drops unsent data; event_cb hears OFCONN_CONNECTION_DOWN and the record is freed. */
+/* Drops unsent data; event_cb hears OFCONN_CONNECTION_DOWN and the record is freed (called
+ * from inside the record's receive callback: once that callback returns). The instance forgets
+ * the record at once, so the host may connect again right away. */
 OFAGENT_API void ofclient_disconnect(ofclient_server *ofs);
 /* Called by the connection layer: hands one message to the host's rx_cb. */
 OFAGENT_API int32_t ofclient_dispatch_rx_msg(ofconn *conn, const uint8_t *bytes, int32_t length);

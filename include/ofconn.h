@@ -77,10 +77,13 @@ OFAGENT_API void ofconn_init(ofconn *conn, uint32_t type, const ofconn_cfg *cfg,
                              struct WOLFSSL *ssl);
 /* The event machine. OFCONN_CONNECTION_DOWN/DESTROY free the connection (through its
  * manager) before returning, unless the connection's receive callback is running: then the
- * socket is closed at once and the rest waits until that callback has returned. */
+ * socket is closed at once and the rest waits until that callback has returned. A connection
+ * ends once: raised again while it is ending (from inside its down callback, say), they do
+ * nothing. */
 OFAGENT_API void ofconn_event_handler(ofconn *conn, uint32_t event);
 /* Queues a copy of the message and writes what the socket takes: 1 when the queue was
- * written out, 0 when writing is pending or failed (the connection may be gone then). */
+ * written out, 0 when writing is pending or failed (the connection may be gone then). On a
+ * connection that is ending, drops the message and returns 0. */
 OFAGENT_API int ofconn_send(ofconn *conn, const uint8_t *bytes, uint32_t length);
 /* The socket's write callback: removes write interest and resumes sending. */
 OFAGENT_API int ofconn_send_wakeup(ofsocket *sock);

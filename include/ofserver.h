@@ -35,7 +35,8 @@ OFAGENT_API oflist *ofserver_register(const ofconn_registration *reg);
 /* ip and port in host byte order (ip 0: every interface). 0 when listening, -1 on failure,
  * after which the server can be started again. */
 OFAGENT_API int ofserver_start(uint32_t ip, uint16_t port);
-/* Destroys every client (each one is reported down) and closes the listening socket. */
+/* Destroys every client (each one is reported down once, also when called from inside a
+ * client's callback) and closes the listening socket. */
 OFAGENT_API void ofserver_stop(void);
 /* 1 when everything queued was written, else 0. */
 OFAGENT_API int ofserver_send(ofserver_client *client, const uint8_t *bytes, uint32_t length);

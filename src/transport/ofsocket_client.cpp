@@ -13,6 +13,7 @@
 #include <cassert>
 
 #include "../support/oflog_internal.hpp"
+#include "ofconn_internal.hpp"
 
 #ifdef OFAGENT_TLS
 #include <wolfssl/options.h>
@@ -47,7 +48,7 @@ int ofclient_connected(ofsocket *sock) {
     if (error != 0) {
         OFLOG(OFLOG_ERRS, "Connect unsuccessfull to %s, err:%d(%s)", server_text(ofs), error,
               strerror(error));
-        ofclient_handle_connection_down_event(&ofs->conn);
+        ofagent::ofconn_teardown(&ofs->conn);
         return -1;
     }
     OFLOG(OFLOG_INFO, "Connect successfull to %s", server_text(ofs));
@@ -128,8 +129,7 @@ int ofclient_connect(ofclient_server *ofs) {
     }
     int err = errno;
     if (err == EINPROGRESS) return 0;
-    ofsocket_close(sock);
-    ofclient_handle_connection_down_event(&ofs->conn);
+    ofagent::ofconn_teardown(&ofs->conn);
     OFLOG(OFLOG_ERRS, "Connect ofsocket error: %d", err);
     return -1;
 }
@@ -180,6 +180,9 @@ int ofclient_send(ofclient_server *ofs, const uint8_t *bytes, uint32_t length) {
 
 void ofclient_disconnect(ofclient_server *ofs) {
     OFLOG(OFLOG_INFO, "Disconnecting to server at %s", server_text(ofs));
+    // The host has let go of it: a new connection may start at once, also while the teardown
+    // waits for a receive callback to return.
+    if (ofclient_local_inst.ofserver == ofs) ofclient_local_inst.ofserver = nullptr;
     ofconn_event_handler(&ofs->conn, OFCONN_CONNECTION_DESTROY);
 }
 

@@ -1,11 +1,14 @@
 // Connection input and output: receive framing (header, then exactly the announced length),
 // the send queue with requeue on partial writes, and the event machine.
 //
-// A connection can go down while its owner's receive callback runs (the host's reply meets
-// EPIPE, or the host disconnects from inside the callback). The receive engine still holds the
-// record and its buffer then, so the teardown is split: the socket is closed and the send
-// queue dropped at once, and the rest (buffer, record, the owner's down event) waits until the
-// callback has returned.
+// The host's callbacks run nested inside this layer and may call back into it: a connection can
+// go down while its owner's receive callback runs (the host's reply meets EPIPE, or the host
+// disconnects or stops the server from inside the callback), and the host can ask again for the
+// end of a connection whose teardown is telling it of that end. A frame marks each connection
+// whose owner is being called: while a message is handed over, a teardown closes the socket and
+// drops the send queue at once and leaves the rest (buffer, record, the owner's down event) until
+// the callback has returned; while the owner hears of the end, a second teardown does nothing. So
+// every connection ends exactly once.
 #include "ofconn.h"
 
 #include <errno.h>
@@ -29,19 +32,26 @@
 
 namespace {
 
-// A receive callback in progress; frames nest if a callback runs the event loop itself.
-struct RxFrame {
-    RxFrame *outer;
+// A connection whose owner is being called: its message is being handed over, or its teardown
+// is telling the owner. Frames nest as the calls do (a callback may run the event loop itself).
+struct Frame {
+    Frame *outer;
     ofconn *conn;
-    bool down;  // the connection went down during the callback
+    bool down;  // the connection is going down: its socket is closed already
 };
 
-RxFrame *g_rx_frames = nullptr;
+Frame *g_frames = nullptr;
 
-RxFrame *frame_of(const ofconn *conn) {
-    for (RxFrame *f = g_rx_frames; f; f = f->outer)
+Frame *frame_of(const ofconn *conn) {
+    for (Frame *f = g_frames; f; f = f->outer)
         if (f->conn == conn) return f;
     return nullptr;
+}
+
+bool closing(const ofconn *conn) {
+    for (const Frame *f = g_frames; f; f = f->outer)
+        if (f->conn == conn && f->down) return true;
+    return false;
 }
 
 const char *ofconn_peer_name(const ofconn *conn) {
@@ -182,15 +192,18 @@ void close_stream(ofconn *conn) {
 }
 
 void ofconn_handle_connection_down(ofconn *conn) {
-    RxFrame *frame = frame_of(conn);
-    if (frame != nullptr) {
+    if (Frame *frame = frame_of(conn)) {
+        // Its message is being handed over (the teardown finishes once that returns), or the
+        // owner is hearing of its end already.
         if (!frame->down) close_stream(conn);
-        frame->down = true;  // the receive engine finishes the teardown
+        frame->down = true;
         return;
     }
     ofbuf_free(conn->rx_buf);
     conn->rx_buf = nullptr;
     close_stream(conn);
+    Frame frame{g_frames, conn, true};
+    g_frames = &frame;
     if (conn->type == OFCONN_TYPE_CLIENT) {
         ofclient_handle_connection_down_event(conn);
     } else if (conn->type == OFCONN_TYPE_SERVER) {
@@ -198,13 +211,14 @@ void ofconn_handle_connection_down(ofconn *conn) {
     } else {
         assert(0);
     }
+    g_frames = frame.outer;  // the record is freed by now
 }
 
 // Hands the complete message to the owner. False when the connection went down meanwhile
 // (it is freed then).
 bool ofconn_dispatch_rx_msg(ofconn *conn) {
-    RxFrame frame{g_rx_frames, conn, false};
-    g_rx_frames = &frame;
+    Frame frame{g_frames, conn, false};
+    g_frames = &frame;
     const uint8_t *data = conn->rx_buf->data;
     int32_t len = static_cast<int32_t>(conn->rx_buf->read_size);
     if (conn->type == OFCONN_TYPE_CLIENT) {
@@ -212,7 +226,7 @@ bool ofconn_dispatch_rx_msg(ofconn *conn) {
     } else if (conn->type == OFCONN_TYPE_SERVER) {
         ofserver_dispatch_rx_msg(conn, data, len);
     }
-    g_rx_frames = frame.outer;
+    g_frames = frame.outer;
     if (frame.down) {
         ofconn_handle_connection_down(conn);
         return false;
@@ -345,9 +359,12 @@ void ofconn_rx(ofconn *conn) {
 
 }  // namespace
 
-bool ofagent::ofconn_teardown_pending(const ofconn *conn) {
-    const RxFrame *frame = frame_of(conn);
-    return frame != nullptr && frame->down;
+bool ofagent::ofconn_closing(const ofconn *conn) {
+    return closing(conn);
+}
+
+void ofagent::ofconn_teardown(ofconn *conn) {
+    ofconn_handle_connection_down(conn);
 }
 
 extern "C" {
@@ -382,8 +399,7 @@ void ofconn_event_handler(ofconn *conn, uint32_t event) {
 }
 
 int ofconn_send(ofconn *conn, const uint8_t *bytes, uint32_t length) {
-    RxFrame *frame = frame_of(conn);
-    if (frame != nullptr && frame->down) return 0;  // closed, teardown pending
+    if (closing(conn)) return 0;  // its socket is closed already
     ofbuf *b = ofbuf_create_tx(bytes, length);
     if (b == nullptr) {
         OFLOG(OFLOG_ERRS, "<%s> no memory for a send buffer of %u bytes", ofconn_peer_name(conn),

@@ -117,24 +117,28 @@ int ofserver_start(uint32_t ip, uint16_t port) {
 }
 
 void ofserver_stop(void) {
-    ofsocket *sock = ofserver_local_inst.ofs_ctx;
-    OFLOG(OFLOG_INFO, "Stopping server on %s", ofsocket_print_addr(sock ? sock->addr : nullptr));
+    OFLOG(OFLOG_INFO, "Stopping server on %s",
+          ofsocket_print_addr(ofserver_local_inst.ofs_ctx ? ofserver_local_inst.ofs_ctx->addr
+                                                          : nullptr));
     oflist *list = ofserver_local_inst.ofclient_list;
     if (list != nullptr) {
-        // A client whose receive callback is running (the host stops the server from inside
-        // it) stays listed until that callback returns; its socket is closed already.
-        uint32_t pending = 0;
+        // A client that is closing (the host stops the server from inside one of its callbacks)
+        // stays listed until its teardown has told the host; its socket is closed already.
+        uint32_t closing = 0;
         ListGet(list, LIST_GET_FIRST);
         while (void *client = ListGet(list, LIST_GET_NEXT)) {
             ofconn *conn = static_cast<ofconn *>(client);
             ofconn_event_handler(conn, OFCONN_CONNECTION_DESTROY);
-            if (ofagent::ofconn_teardown_pending(conn)) pending++;
+            if (ofagent::ofconn_closing(conn)) closing++;
         }
-        assert(ListEntries(ofserver_local_inst.ofclient_list) == pending);
-        (void)pending;
+        assert(ListEntries(ofserver_local_inst.ofclient_list) == closing);
+        (void)closing;
     }
-    ofsocket_free(sock);
+    // Taken only now: a host that stopped the server again from a client's down callback has
+    // released the listening socket already.
+    ofsocket *sock = ofserver_local_inst.ofs_ctx;
     ofserver_local_inst.ofs_ctx = nullptr;
+    ofsocket_free(sock);
 }
 
 int ofserver_send(ofserver_client *client, const uint8_t *bytes, uint32_t length) {

@@ -1,6 +1,6 @@
 // The client manager against a plain loopback listener: refused and failed connects, the
 // connected socket's settings, traffic both ways, every way the connection ends, and the host
-// connecting again (also from inside its down callback).
+// connecting again (from inside its callbacks: the table at the end of server_test.cpp).
 #include <sys/resource.h>
 
 #include "harness.hpp"
@@ -124,20 +124,6 @@ TEST_F(Client, DisconnectAfterRegisteringAgainDropsUnsentDataAndFreesTheRecord) 
     EXPECT_TRUE(th::logs("INFO ofclient_disconnect", "Disconnecting to server at " + addr + "$"));
     EXPECT_EQ(rec().downs(), 1u);
     EXPECT_TRUE(th::peer_closed(accepted, 5000));
-}
-
-TEST_F(Client, HostReconnectingFromItsDownCallbackIsAllowed) {
-    ofclient_server *ofs = connect_up();
-    ASSERT_NE(ofs, nullptr);
-    uint16_t p = port;
-    rec().on_event = [p](ofconn *, uint32_t ev) {
-        EXPECT_TRUE(ev != OFCONN_CONNECTION_DOWN || rec().downs() != 1 ||
-                    ofclient_connect_to_ofserver(0x7f000001, p, nullptr) != nullptr);
-    };
-    ofclient_disconnect(ofs);
-    ASSERT_NE(ofclient_local_inst.ofserver, nullptr);
-    EXPECT_TRUE(th::run_until([] { return rec().ups() == 2; }));
-    close(accept(listener, nullptr, nullptr));
 }
 
 #ifndef OFAGENT_TLS

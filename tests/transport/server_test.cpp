@@ -1,6 +1,9 @@
 // The server manager with plain loopback peers: how messages are framed whatever pieces they
 // arrive in, the send queue, every way a connection ends (also from inside the host's receive
-// callback), many clients, disconnecting one, stopping and a busy port.
+// callback), many clients, disconnecting one, stopping and a busy port. Last, for both managers,
+// every call a host may make from inside its UP, DOWN and receive callbacks.
+#include <map>
+
 #include "harness.hpp"
 
 namespace {
@@ -292,5 +295,205 @@ TEST_F(Server, BusyPortFailsTheStartAndReleasesTheListeningDescriptor) {
     EXPECT_TRUE(th::has_log("Started server on 0\\.0\\.0\\.0:" + std::to_string(port) + "$"));
     connect_peer();
 }
+
+// ---- The host calling back into the library from inside its callbacks -----------------------
+
+// Which callback of the connection "self" the host is in: UP, DOWN (its peer closed, the server
+// stops, or the client's connect was refused) or receive.
+enum class In { Up, Down, DownInStop, DownRefused, Rx };
+// What the host calls from there.
+enum class Call { Stop, DisconnectSelf, DisconnectOther, SendSelf, SendOther, Connect, Reconnect };
+
+struct Reentry {
+    bool server;  // self belongs to the server manager, else to the client manager
+    In in;
+    Call call;
+    size_t downs, ups;  // events the host has heard once the loop has settled
+};
+
+std::string reentry_name(const ::testing::TestParamInfo<Reentry> &info) {
+    const char *in[] = {"Up", "Down", "DownInStop", "DownRefused", "Rx"};
+    const char *call[] = {"Stop",      "DisconnectSelf", "DisconnectOther", "SendSelf",
+                          "SendOther", "Connect",        "Reconnect"};
+    const Reentry &r = info.param;
+    return std::string(r.server ? "Server" : "Client") + "In" + in[int(r.in)] + call[int(r.call)];
+}
+
+// Server rows: two clients; self is the second one (the first in a stop, so that the other is
+// still listed when self goes down), other the first. Client rows: self is the one connection.
+const Reentry kReentries[] = {
+    {true, In::Up, Call::Stop, 2, 2},
+    {true, In::Up, Call::DisconnectSelf, 1, 2},
+    {true, In::Up, Call::DisconnectOther, 1, 2},
+    {true, In::Up, Call::SendSelf, 0, 2},
+    {true, In::Up, Call::SendOther, 0, 2},
+    {true, In::Down, Call::Stop, 2, 2},
+    {true, In::Down, Call::DisconnectSelf, 1, 2},
+    {true, In::Down, Call::DisconnectOther, 2, 2},
+    {true, In::Down, Call::SendSelf, 1, 2},
+    {true, In::Down, Call::SendOther, 1, 2},
+    {true, In::DownInStop, Call::Stop, 2, 2},
+    {true, In::DownInStop, Call::DisconnectOther, 2, 2},
+    {true, In::Rx, Call::Stop, 2, 2},
+    {true, In::Rx, Call::DisconnectSelf, 1, 2},
+    {true, In::Rx, Call::DisconnectOther, 1, 2},
+    {true, In::Rx, Call::SendSelf, 0, 2},
+    {true, In::Rx, Call::SendOther, 0, 2},
+    {false, In::Up, Call::DisconnectSelf, 1, 1},
+    {false, In::Up, Call::Reconnect, 1, 2},
+    {false, In::Up, Call::SendSelf, 0, 1},
+    {false, In::Down, Call::DisconnectSelf, 1, 1},
+    {false, In::Down, Call::Connect, 1, 2},
+    {false, In::Down, Call::Reconnect, 1, 2},
+    {false, In::DownRefused, Call::DisconnectSelf, 1, 0},
+    {false, In::DownRefused, Call::Reconnect, 1, 1},
+    {false, In::Rx, Call::DisconnectSelf, 1, 1},
+    {false, In::Rx, Call::Reconnect, 1, 2},
+    {false, In::Rx, Call::SendSelf, 0, 1},
+};
+
+class HostCalls : public th::Net, public ::testing::WithParamInterface<Reentry> {
+   protected:
+    // Runs the row's call the first time self's callback is reached (self is not known
+    // beforehand for UP and for a refused connect).
+    void arm() {
+        const Reentry &r = GetParam();
+        auto hook = [this](ofconn *c) {
+            if (called || (self != nullptr && c != self)) return;
+            called = true;
+            self = c;
+            call();
+        };
+        if (r.in == In::Rx) {
+            rec().on_rx = [hook](ofconn *c, const uint8_t *, int32_t) { hook(c); };
+        } else {
+            uint32_t want = r.in == In::Up ? OFCONN_CONNECTION_UP : OFCONN_CONNECTION_DOWN;
+            rec().on_event = [hook, want](ofconn *c, uint32_t ev) {
+                if (ev == want) hook(c);
+            };
+        }
+    }
+    void call() {
+        const Reentry &r = GetParam();
+        switch (r.call) {
+            case Call::Stop:
+                ofserver_stop();
+                break;
+            case Call::DisconnectSelf:
+                disconnect(self);
+                break;
+            case Call::DisconnectOther:
+                ofserver_disconnect_client(th::as_client(other));
+                break;
+            case Call::SendSelf:
+                sent = r.server ? ofserver_send(th::as_client(self), reply.data(), 8)
+                                : ofclient_send(reinterpret_cast<ofclient_server *>(self),
+                                                reply.data(), 8);
+                break;
+            case Call::SendOther:
+                sent = ofserver_send(th::as_client(other), reply.data(), 8);
+                break;
+            case Call::Reconnect:
+                disconnect(self);
+                [[fallthrough]];
+            case Call::Connect:
+                EXPECT_NE(ofclient_connect_to_ofserver(0x7f000001, port, nullptr), nullptr);
+                break;
+        }
+    }
+    void disconnect(ofconn *c) {
+        if (GetParam().server)
+            ofserver_disconnect_client(th::as_client(c));
+        else
+            ofclient_disconnect(reinterpret_cast<ofclient_server *>(c));
+    }
+    // Brings self to the row's callback.
+    void server_side() {
+        serve();
+        int first = connect_peer();
+        ofconn *first_conn = rec().events.back().conn;
+        if (GetParam().in == In::Up) {
+            other = first_conn;
+            other_peer = first;
+            arm();
+            self_peer = connect_peer();
+            return;
+        }
+        int second = connect_peer();
+        ofconn *second_conn = rec().events.back().conn;
+        bool self_first = GetParam().in == In::DownInStop;
+        self = self_first ? first_conn : second_conn;
+        self_peer = self_first ? first : second;
+        other = self_first ? second_conn : first_conn;
+        other_peer = self_first ? second : first;
+        arm();
+        if (GetParam().in == In::Down) shutdown(self_peer, SHUT_WR);
+        if (GetParam().in == In::DownInStop) ofserver_stop();
+        if (GetParam().in == In::Rx) th::write_all(self_peer, msg(2, 16));
+    }
+    void client_side_of_row() {
+        client_side();
+        In in = GetParam().in;
+        if (in == In::DownRefused) {
+            arm();
+            ofclient_connect_to_ofserver(0x7f000001, th::free_port(), nullptr);
+            return;
+        }
+        if (in == In::Up) arm();
+        ofclient_server *ofs = connect_up();
+        self_peer = accepted;
+        if (in == In::Up) return;
+        self = &ofs->conn;
+        arm();
+        if (in == In::Down) shutdown(accepted, SHUT_WR);
+        if (in == In::Rx) th::write_all(accepted, msg(2, 16));
+    }
+    ofconn *self = nullptr, *other = nullptr;
+    int self_peer = -1, other_peer = -1, sent = -1;
+    bool called = false;
+    Bytes reply = msg(3, 8, 99);
+};
+
+// Whatever the host calls from inside UP, DOWN and receive callbacks, each connection ends
+// exactly once, nothing freed is touched (AddressSanitizer) and no descriptor stays open (the
+// fixture counts them).
+TEST_P(HostCalls, EveryConnectionEndsOnce) {
+    const Reentry &r = GetParam();
+    if (r.server)
+        server_side();
+    else
+        client_side_of_row();
+    ASSERT_TRUE(
+        th::run_until([&] { return called && rec().downs() == r.downs && rec().ups() == r.ups; }));
+    th::run_for(50);
+    EXPECT_EQ(rec().downs(), r.downs);
+    EXPECT_EQ(rec().ups(), r.ups);
+    if (r.call == Call::SendSelf || r.call == Call::SendOther) {
+        bool gone = r.call == Call::SendSelf && r.in != In::Up && r.in != In::Rx;
+        if (gone) {  // a send on a connection going down is dropped quietly
+            EXPECT_EQ(sent, 0);
+            EXPECT_FALSE(th::has_log("write to socket failed"));
+        } else {
+            EXPECT_EQ(th::read_n(r.call == Call::SendSelf ? self_peer : other_peer, 8), reply);
+        }
+    }
+    rec().on_rx = nullptr;
+    rec().on_event = nullptr;
+    if (client_registered && ofclient_local_inst.ofserver)
+        ofclient_disconnect(ofclient_local_inst.ofserver);
+    if (ofserver_local_inst.ofs_ctx) ofserver_stop();
+    // One DOWN per connection, and never two in a row for one record.
+    EXPECT_EQ(rec().downs(), rec().ups() + (r.in == In::DownRefused));
+    std::map<ofconn *, uint32_t> last;
+    for (const auto &e : rec().events) {
+        auto it = last.find(e.conn);
+        EXPECT_FALSE(e.event == OFCONN_CONNECTION_DOWN && it != last.end() &&
+                     it->second == OFCONN_CONNECTION_DOWN);
+        last[e.conn] = e.event;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FromInsideItsCallbacks, HostCalls, ::testing::ValuesIn(kReentries),
+                         reentry_name);
 
 }  // namespace
