@@ -39,9 +39,21 @@ extern OFAGENT_API ofclient_instance ofclient_local_inst;
 OFAGENT_API void ofclient_register(const ofconn_registration *reg);
 /* ip and port in host byte order; ssl a prepared wolfSSL object, or null for plain TCP
  * (builds without TLS support refuse a non-null one). Returns the record while the connect
- * is under way or done, null when it could not be started. A failed TLS handshake ends the
- * process with exit(0) (SIGPIPE should be ignored by TLS hosts as a second line of
- * defence). */
+ * is under way or done, null when it could not be started.
+ *
+ * TLS: once the TCP connect has completed, the handshake runs inside the dispatcher's write
+ * callback and holds the host's event loop for 30 seconds in all at the most, whatever the peer
+ * does (silent, or trickling bytes that keep each read alive). The library waits for the peer
+ * itself: during the handshake wolfSSL's socket I/O on this object does not wait
+ * (wolfSSL_SetIOReadFlags MSG_DONTWAIT, wolfSSL_SetIOWriteFlags MSG_NOSIGNAL | MSG_DONTWAIT);
+ * afterwards reads use no flags and writes MSG_NOSIGNAL. The object must therefore use wolfSSL's
+ * own socket I/O, as wolfSSL_set_fd implies (custom I/O callbacks would not see the flags);
+ * nothing else of it or of its context is changed. The descriptor is blocking with a 30-second
+ * receive timeout during the handshake (the timeout stays set) and non-blocking afterwards.
+ * A handshake that fails or runs out of time logs two ERRS lines, "wolfSSL_connect: error ..."
+ * (after a timeout: linux error "Connection timed out") and "wolfSSL connect timeout  .. tavid
+ * restart in <= 2 minutes", then ends the process with exit(0): the daemon is restarted from
+ * outside. SIGPIPE should be ignored by TLS hosts as a second line of defence. */
 OFAGENT_API ofclient_server *ofclient_connect_to_ofserver(uint32_t ip, uint16_t port,
                                                           struct WOLFSSL *ssl);
 /* Only in STATE_CONNECTED. 1 when everything queued was written, else 0. */

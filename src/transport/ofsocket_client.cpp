@@ -5,10 +5,12 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cassert>
 
@@ -39,6 +41,52 @@ void ofclient_abandon(ofclient_server *ofs) {
     ofclient_local_inst.ofserver = nullptr;
 }
 
+#ifdef OFAGENT_TLS
+// The whole handshake, and so each of its reads, ends within this.
+constexpr int64_t kHandshakeMs = 30000;
+
+int64_t now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Waits until fd is ready for events or the deadline has passed (errno ETIMEDOUT then).
+bool wait_ready(int fd, short events, int64_t deadline) {
+    for (;;) {
+        int64_t left = deadline - now_ms();
+        if (left <= 0) break;
+        struct pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, int(left));
+        if (n > 0) return true;  // ready, or an error that the next read or write reports
+        if (n < 0 && errno != EINTR) return false;
+    }
+    errno = ETIMEDOUT;
+    return false;
+}
+
+// Runs the handshake on the host's object, waiting for the peer kHandshakeMs in all at the
+// most. A blocking read is no bound: Debian's wolfSSL retries a read that timed out (its
+// contexts come with SSL_MODE_AUTO_RETRY, ten retries), and a peer that trickles a byte at a
+// time never lets one time out. So wolfSSL's socket I/O is told not to wait and the waiting is
+// done here. False with errno set when the handshake failed.
+bool tls_handshake(WOLFSSL *ssl, int fd) {
+    wolfSSL_SetIOReadFlags(ssl, MSG_DONTWAIT);
+    wolfSSL_SetIOWriteFlags(ssl, MSG_NOSIGNAL | MSG_DONTWAIT);
+    int64_t deadline = now_ms() + kHandshakeMs;
+    while (wolfSSL_connect(ssl) != WOLFSSL_SUCCESS) {
+        int error = wolfSSL_get_error(ssl, 0);
+        if (error != WOLFSSL_ERROR_WANT_READ && error != WOLFSSL_ERROR_WANT_WRITE) return false;
+        if (!wait_ready(fd, error == WOLFSSL_ERROR_WANT_READ ? POLLIN : POLLOUT, deadline))
+            return false;
+    }
+    wolfSSL_SetIOReadFlags(ssl, 0);
+    // wolfSSL sends with these flags: a vanished peer must give EPIPE, not SIGPIPE.
+    wolfSSL_SetIOWriteFlags(ssl, MSG_NOSIGNAL);
+    return true;
+}
+#endif
+
 // The socket's connect callback: the non-blocking connect has completed, well or not.
 int ofclient_connected(ofsocket *sock) {
     ofclient_server *ofs = static_cast<ofclient_server *>(ofsocket_get_data(sock));
@@ -62,18 +110,17 @@ int ofclient_connected(ofsocket *sock) {
     ofsocket_set_tcp_keep_alive(sock);
 #ifdef OFAGENT_TLS
     if (WOLFSSL *ssl = ofs->conn.ssl) {
-        // A blocking handshake, each read bounded by 30 s; a failure ends the process and the
-        // daemon is restarted from outside.
+        // A handshake that holds the event loop for 30 s at the most; a failure ends the
+        // process and the daemon is restarted from outside. The descriptor is blocking with a
+        // 30 s receive timeout meanwhile, a bound also for reads that ignore the I/O flags.
         wolfSSL_set_fd(ssl, sock->socket_fd);
-        // wolfSSL sends with these flags: a vanished peer must give EPIPE, not SIGPIPE.
-        wolfSSL_SetIOWriteFlags(ssl, MSG_NOSIGNAL);
         if (ofsocket_set_option(sock, OFSOCKET_OPT_BLOCK, 1) < 0)
             OFLOG(OFLOG_ERRS, "failed to make ofs fd blocking");
         struct timeval tv;
         tv.tv_sec = 30;
         tv.tv_usec = 0;
         setsockopt(sock->socket_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        if (wolfSSL_connect(ssl) != WOLFSSL_SUCCESS) {
+        if (!tls_handshake(ssl, sock->socket_fd)) {
             int err = errno;
             int code = wolfSSL_get_error(ssl, 0);
             char text[WOLFSSL_MAX_ERROR_SZ > 80 ? WOLFSSL_MAX_ERROR_SZ : 80];

@@ -1,9 +1,10 @@
 // TLS client connections with wolfSSL: real mutual-TLS handshakes on loopback against an
 // in-process wolfSSL server with throw-away certificates made by openssl, messages both ways,
-// the server going away, and the failed handshake that ends the process.
+// the server going away, and the failed or stalled handshake that ends the process.
 #ifdef OFAGENT_TLS
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
 #include <thread>
 
@@ -163,6 +164,98 @@ TEST_F(Tls, FailedHandshakeEndsTheProcessAfterTwoLines) {
         "\nERRS ofclient_connected:[0-9]+ wolfSSL_connect: error \"[^\n\"]*\\(-?[0-9]+\\)\", linux "
         "error \"[^\n\"]*\\([0-9]+\\)\"\nERRS ofclient_connected:[0-9]+ wolfSSL connect timeout  "
         "\\.\\. tavid restart in <= 2 minutes \n\n$");
+}
+
+// ---- Stalled handshakes ---------------------------------------------------------------------
+// Each waits out the 30-second bound, so both run side by side in child processes, and the
+// suite's TlsStall tests have a ctest entry of their own that runs beside the others.
+
+// The child: the client meets a peer that accepts and stays silent, or one that announces a
+// 16 KiB handshake record and then sends it a byte a second, so that no read ever times out.
+[[noreturn]] void stalled_handshake(WOLFSSL *ssl, bool trickle) {
+    oflog_init(
+        nullptr, 1, [](int, const char *line) { fprintf(stderr, "%s\n", line); }, nullptr);
+    uint16_t port = 0;
+    int listener = th::tcp(&port, true);
+    std::thread([listener, trickle] {
+        int fd = accept(listener, nullptr, nullptr);
+        const uint8_t header[] = {0x16, 0x03, 0x03, 0x40, 0x00};
+        if (trickle) th::write_all(fd, header, sizeof header);
+        for (uint8_t b = 2; trickle; sleep(1))
+            th::write_all(fd, &b, 1);
+        pause();
+    }).detach();
+    g_death_ssl = ssl;
+    ofclient_connect_to_ofserver(0x7f000001, port, ssl);
+    th::run_for(600000);
+    fprintf(stderr, "handshake did not end\n");
+    _exit(1);
+}
+
+struct Child {
+    pid_t pid = -1;
+    int err = -1;  // read end of its standard error
+    std::string text;
+    int status = -1;
+    uint64_t ms = 0;  // from the fork until it ended
+};
+
+using TlsStall = Tls;
+
+TEST_F(TlsStall, SilentOrTricklingPeerEndsTheProcessAfterThirtySecondsWithTwoLines) {
+    Child children[2];
+    uint64_t start = th::now_ms();
+    fflush(nullptr);  // nothing buffered is written twice
+    for (int i = 0; i < 2; i++) {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        children[i].pid = fork();
+        ASSERT_GE(children[i].pid, 0);
+        if (children[i].pid == 0) {
+            dup2(p[1], 2);
+            close(p[0]);
+            close(p[1]);
+            stalled_handshake(ssl, i == 1);
+        }
+        close(p[1]);
+        children[i].err = p[0];
+    }
+    // Their output until each has ended; one still running after 90 s is killed.
+    for (int open = 2; open > 0;) {
+        bool late = th::now_ms() - start > 90000;
+        for (Child &c : children) {
+            if (c.err < 0) continue;
+            if (late) kill(c.pid, SIGKILL);
+            struct pollfd p = {c.err, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1) continue;
+            char buf[4096];
+            ssize_t n = read(c.err, buf, sizeof buf);
+            if (n > 0) {
+                c.text.append(buf, size_t(n));
+                continue;
+            }
+            close(c.err);
+            c.err = -1;
+            waitpid(c.pid, &c.status, 0);
+            c.ms = th::now_ms() - start;
+            open--;
+        }
+    }
+    const std::string lines =
+        "\nERRS ofclient_connected:[0-9]+ wolfSSL_connect: error \"[^\n\"]*\\(-?[0-9]+\\)\", "
+        "linux error \"" +
+        th::err_re(ETIMEDOUT, true) +
+        "\"\nERRS ofclient_connected:[0-9]+ wolfSSL connect timeout  \\.\\. tavid restart in "
+        "<= 2 minutes \n\n$";
+    for (int i = 0; i < 2; i++) {
+        const Child &c = children[i];
+        SCOPED_TRACE(i == 1 ? "trickling peer" : "silent peer");
+        printf("%s peer: the process ended after %llu ms\n", i == 1 ? "trickling" : "silent",
+               static_cast<unsigned long long>(c.ms));
+        EXPECT_TRUE(WIFEXITED(c.status) && WEXITSTATUS(c.status) == 0) << c.text;
+        EXPECT_TRUE(std::regex_search(c.text, std::regex(lines))) << c.text;
+        EXPECT_GE(c.ms, 29000u);  // it ran out of time rather than into an error
+    }
 }
 
 }  // namespace
