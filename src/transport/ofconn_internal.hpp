@@ -5,6 +5,17 @@
 
 namespace ofagent {
 
+// What the connection layer knows of a connection's owner: the layer calls up through these
+// alone. One row per connection type, filled by each manager when the host registers with it.
+struct ConnOwner {
+    // One complete message; the bytes are valid during the call.
+    int32_t (*dispatch_rx)(ofconn *conn, const uint8_t *bytes, int32_t length);
+    // The end of the connection: tells the host and frees the records.
+    void (*connection_down)(ofconn *conn);
+};
+
+extern ConnOwner ofconn_owners[OFCONN_TYPE_SERVER + 1];  // indexed by OFCONN_TYPE_*
+
 // True from the start of the connection's teardown until its record is freed: its socket is
 // closed already, and its owner hears of the end at the latest when the callback that is running
 // for it returns.

@@ -190,6 +190,8 @@ void ofclient_register(const ofconn_registration *reg) {
     ofclient_local_inst.event_cb = reg->event_cb;
     ofclient_local_inst.rx_cb = reg->rx_cb;
     ofclient_local_inst.conn_cfg = reg->conn_cfg;
+    ofagent::ofconn_owners[OFCONN_TYPE_CLIENT] = {ofclient_dispatch_rx_msg,
+                                                  ofclient_handle_connection_down_event};
 }
 
 ofclient_server *ofclient_connect_to_ofserver(uint32_t ip, uint16_t port, struct WOLFSSL *ssl) {

@@ -1,5 +1,6 @@
 // Connection input and output: receive framing (header, then exactly the announced length),
-// the send queue with requeue on partial writes, and the event machine.
+// the send queue with requeue on partial writes, and the event machine. The layer knows the
+// manager that owns a connection only through that connection type's row of ofconn_owners.
 //
 // The host's callbacks run nested inside this layer and may call back into it: a connection can
 // go down while its owner's receive callback runs (the host's reply meets EPIPE, or the host
@@ -22,8 +23,6 @@
 
 #include "../support/oflog_internal.hpp"
 #include "ofconn_internal.hpp"
-#include "ofclient.h"
-#include "ofserver.h"
 
 #ifdef OFAGENT_TLS
 #include <wolfssl/options.h>
@@ -42,6 +41,13 @@ struct Frame {
 
 Frame *g_frames = nullptr;
 
+// The owner's row, or null for a type without one.
+const ofagent::ConnOwner *owner_of(const ofconn *conn) {
+    using ofagent::ofconn_owners;
+    bool known = conn->type <= OFCONN_TYPE_SERVER && ofconn_owners[conn->type].connection_down;
+    return known ? &ofconn_owners[conn->type] : nullptr;
+}
+
 Frame *frame_of(const ofconn *conn) {
     for (Frame *f = g_frames; f; f = f->outer)
         if (f->conn == conn) return f;
@@ -49,9 +55,8 @@ Frame *frame_of(const ofconn *conn) {
 }
 
 bool closing(const ofconn *conn) {
-    for (const Frame *f = g_frames; f; f = f->outer)
-        if (f->conn == conn && f->down) return true;
-    return false;
+    const Frame *frame = frame_of(conn);
+    return frame != nullptr && frame->down;
 }
 
 const char *ofconn_peer_name(const ofconn *conn) {
@@ -136,23 +141,39 @@ void drop_tx_queue(ofconn *conn) {
         ofbuf_free(ofconn_txq_dequeue(conn));
 }
 
-// ---- TLS helpers -----------------------------------------------------------------------------
+// ---- The stream, TLS or plain --------------------------------------------------------------
 
-struct TlsError {
-    int code = 0;
-    char text[128] = "";
+// The three stream failures whose line differs between TLS and plain connections: a TLS line
+// adds wolfSSL's error and is always ERRS.
+struct StreamFault {
+    const char *what;
+    const char *plain_err;  // a plain line's text between what and the Linux error
+    int plain_level;
 };
 
-TlsError tls_error(ofconn *conn) {
-    TlsError e;
+constexpr StreamFault kWriteFailed{"write to socket failed", " - err : ", OFLOG_ERRS};
+constexpr StreamFault kPeerClosed{"****** Remote peer closed the socket", ", err:", OFLOG_INFO};
+constexpr StreamFault kReadFailed{"socket read failed", ", err:", OFLOG_ERRS};
+
+// Logs the fault as a line of the calling function (through LOG_STREAM_FAULT): the peer, the
+// TLS error when there is one, and errno err.
+void log_stream_fault(const char *func, int line, ofconn *conn, const StreamFault &fault, int err) {
 #ifdef OFAGENT_TLS
-    e.code = wolfSSL_get_error(conn->ssl, 0);
-    wolfSSL_ERR_error_string(static_cast<unsigned long>(e.code), e.text);
-#else
-    (void)conn;
+    if (conn->ssl) {
+        int code = wolfSSL_get_error(conn->ssl, 0);
+        char text[WOLFSSL_MAX_ERROR_SZ > 80 ? WOLFSSL_MAX_ERROR_SZ : 80];
+        wolfSSL_ERR_error_string(static_cast<unsigned long>(code), text);
+        ofagent::oflog_emit(OFLOG_ERRS, func, line,
+                            "<%s> %s - SSL error %s(%d), Linux error %s(%d)",
+                            ofconn_peer_name(conn), fault.what, text, code, strerror(err), err);
+        return;
+    }
 #endif
-    return e;
+    ofagent::oflog_emit(fault.plain_level, func, line, "<%s> %s%s%s(%d)", ofconn_peer_name(conn),
+                        fault.what, fault.plain_err, strerror(err), err);
 }
+
+#define LOG_STREAM_FAULT(conn, fault, err) log_stream_fault(__func__, __LINE__, conn, fault, err)
 
 bool tls_pending(ofconn *conn) {
 #ifdef OFAGENT_TLS
@@ -204,13 +225,10 @@ void ofconn_handle_connection_down(ofconn *conn) {
     close_stream(conn);
     Frame frame{g_frames, conn, true};
     g_frames = &frame;
-    if (conn->type == OFCONN_TYPE_CLIENT) {
-        ofclient_handle_connection_down_event(conn);
-    } else if (conn->type == OFCONN_TYPE_SERVER) {
-        ofserver_handle_connection_down_event(conn);
-    } else {
+    if (const ofagent::ConnOwner *owner = owner_of(conn))
+        owner->connection_down(conn);
+    else
         assert(0);
-    }
     g_frames = frame.outer;  // the record is freed by now
 }
 
@@ -221,11 +239,7 @@ bool ofconn_dispatch_rx_msg(ofconn *conn) {
     g_frames = &frame;
     const uint8_t *data = conn->rx_buf->data;
     int32_t len = static_cast<int32_t>(conn->rx_buf->read_size);
-    if (conn->type == OFCONN_TYPE_CLIENT) {
-        ofclient_dispatch_rx_msg(conn, data, len);
-    } else if (conn->type == OFCONN_TYPE_SERVER) {
-        ofserver_dispatch_rx_msg(conn, data, len);
-    }
+    if (const ofagent::ConnOwner *owner = owner_of(conn)) owner->dispatch_rx(conn, data, len);
     g_frames = frame.outer;
     if (frame.down) {
         ofconn_handle_connection_down(conn);
@@ -268,14 +282,7 @@ int ofconn_tx(ofconn *conn) {
             ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
             return 0;
         }
-        if (conn->ssl) {
-            TlsError e = tls_error(conn);
-            OFLOG(OFLOG_ERRS, "<%s> write to socket failed - SSL error %s(%d), Linux error %s(%d)",
-                  ofconn_peer_name(conn), e.text, e.code, strerror(err), err);
-        } else {
-            OFLOG(OFLOG_ERRS, "<%s> write to socket failed - err : %s(%d)", ofconn_peer_name(conn),
-                  strerror(err), err);
-        }
+        LOG_STREAM_FAULT(conn, kWriteFailed, err);
         ofbuf_free(b);
         return 0;
     }
@@ -316,28 +323,12 @@ void ofconn_rx(ofconn *conn) {
         long n = stream_read(conn, b->read_ptr, wanted);
         int err = errno;
         if (n == 0 || (n < 0 && err != EAGAIN)) {
-            if (conn->ssl) {
-                TlsError e = tls_error(conn);
-                OFLOG(OFLOG_ERRS,
-                      "<%s> ****** Remote peer closed the socket - SSL error %s(%d), Linux "
-                      "error %s(%d)",
-                      ofconn_peer_name(conn), e.text, e.code, strerror(err), err);
-            } else {
-                OFLOG(OFLOG_INFO, "<%s> ****** Remote peer closed the socket, err:%s(%d)",
-                      ofconn_peer_name(conn), strerror(err), err);
-            }
+            LOG_STREAM_FAULT(conn, kPeerClosed, err);
             ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
             return;
         }
         if (n < 0) {  // EAGAIN: nothing to read now
-            if (conn->ssl) {
-                TlsError e = tls_error(conn);
-                OFLOG(OFLOG_ERRS, "<%s> socket read failed - SSL error %s(%d), Linux error %s(%d)",
-                      ofconn_peer_name(conn), e.text, e.code, strerror(err), err);
-            } else {
-                OFLOG(OFLOG_ERRS, "<%s> socket read failed, err:%s(%d)", ofconn_peer_name(conn),
-                      strerror(err), err);
-            }
+            LOG_STREAM_FAULT(conn, kReadFailed, err);
             return;
         }
         b->read_size += static_cast<uint32_t>(n);
@@ -366,6 +357,8 @@ bool ofagent::ofconn_closing(const ofconn *conn) {
 void ofagent::ofconn_teardown(ofconn *conn) {
     ofconn_handle_connection_down(conn);
 }
+
+ofagent::ConnOwner ofagent::ofconn_owners[OFCONN_TYPE_SERVER + 1];
 
 extern "C" {
 

@@ -92,6 +92,8 @@ oflist *ofserver_register(const ofconn_registration *reg) {
     ofserver_local_inst.rx_cb = reg->rx_cb;
     ofserver_local_inst.conn_cfg = reg->conn_cfg;
     ofserver_local_inst.ofclient_list = ListCreate();
+    ofagent::ofconn_owners[OFCONN_TYPE_SERVER] = {ofserver_dispatch_rx_msg,
+                                                  ofserver_handle_connection_down_event};
     return ofserver_local_inst.ofclient_list;
 }
 

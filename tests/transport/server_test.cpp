@@ -173,7 +173,8 @@ TEST_F(Server, HostDisconnectingInsideItsReceiveCallbackIsSafe) {
     EXPECT_TRUE(th::peer_closed(peer));
 }
 
-// The first write draws a reset, a later one EPIPE.
+// Writes until one meets EPIPE: after a closed peer's reset, or after the error of a reset
+// peer has been reported.
 void send_until_epipe(ofconn *c) {
     Bytes m = msg(3, 64);
     for (int i = 0; i < 6 && !th::has_log("err:32$"); i++, usleep(20000))
@@ -187,6 +188,8 @@ TEST_F(Server, SendToAVanishedPeerMeetsEpipeAndGoesDownOnceAlsoInsideTheReceiveC
         size_t downs = rec().downs();
         rec().on_rx = [](ofconn *c, const uint8_t *, int32_t) { send_until_epipe(c); };
         ASSERT_TRUE(!inside || th::write_all(peers.back(), msg(2, 16)));
+        struct linger reset = {1, 0};  // outside: the peer resets rather than closes
+        if (!inside) setsockopt(peers.back(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         close(peers.back());  // gone before the reply
         peers.back() = -1;
         usleep(50000);
@@ -195,6 +198,11 @@ TEST_F(Server, SendToAVanishedPeerMeetsEpipeAndGoesDownOnceAlsoInsideTheReceiveC
         th::run_for(30);
         EXPECT_EQ(rec().downs(), downs + 1);
         EXPECT_TRUE(th::logs("INFO ofconn_tx", kPeer + " Remote peer closed the socket, err:32$"));
+        // A reset is reported by the write that meets it, which is lost; the connection stays
+        // until the next write.
+        EXPECT_EQ(th::logs("ERRS ofconn_tx", kPeer + " write to socket failed - err : " +
+                                                 th::err_re(ECONNRESET, true) + "$"),
+                  !inside);
         EXPECT_EQ(ListEntries(list), 0u);
         connect_peer();
         conn = rec().events.back().conn;
