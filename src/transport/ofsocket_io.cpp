@@ -163,14 +163,13 @@ void log_stream_fault(const char *func, int line, ofconn *conn, const StreamFaul
         int code = wolfSSL_get_error(conn->ssl, 0);
         char text[WOLFSSL_MAX_ERROR_SZ > 80 ? WOLFSSL_MAX_ERROR_SZ : 80];
         wolfSSL_ERR_error_string(static_cast<unsigned long>(code), text);
-        ofagent::oflog_emit(OFLOG_ERRS, func, line,
-                            "<%s> %s - SSL error %s(%d), Linux error %s(%d)",
-                            ofconn_peer_name(conn), fault.what, text, code, strerror(err), err);
+        OFLOG_AT(func, line, OFLOG_ERRS, "<%s> %s - SSL error %s(%d), Linux error %s(%d)",
+                 ofconn_peer_name(conn), fault.what, text, code, strerror(err), err);
         return;
     }
 #endif
-    ofagent::oflog_emit(fault.plain_level, func, line, "<%s> %s%s%s(%d)", ofconn_peer_name(conn),
-                        fault.what, fault.plain_err, strerror(err), err);
+    OFLOG_AT(func, line, fault.plain_level, "<%s> %s%s%s(%d)", ofconn_peer_name(conn), fault.what,
+             fault.plain_err, strerror(err), err);
 }
 
 #define LOG_STREAM_FAULT(conn, fault, err) log_stream_fault(__func__, __LINE__, conn, fault, err)
