@@ -483,12 +483,12 @@ bool ofmsg_flow_instructions_encode(const ofmsg_flow_instructions *list, Writer 
 }
 
 void ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, Out &out) {
-    for (uint32_t i = 0; list && i < list->num_inst; i++) {
+    for (uint32_t i = 0; list && i < list->num_inst && !out.full(); i++) {
         const ofmsg_instruction *inst = list->instructions[i];
         if (!inst) continue;
         put<"{Type=%s">(out, ofmsg_ofp_instruction_type_to_string(inst->type));
         if (inst->type != OFPIT_APPLY_ACTIONS || !inst->body) continue;
-        for (uint32_t j = 0; j < inst->body->num_actions; j++)
+        for (uint32_t j = 0; j < inst->body->num_actions && !out.full(); j++)
             if (inst->body->actions[j]) print_action(out, inst->body->actions[j]);
     }
     return;

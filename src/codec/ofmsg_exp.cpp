@@ -141,7 +141,7 @@ void tunnel_request_print(const ofmsg_exp_tunnel_v4_request *req, Out &out) {
 
 void tunnel_reply_print(const ofmsg_exp_tunnel_v4_reply *rep, Out &out) {
     put<"tunnels={num_tunnels:%zu}, {">(out, static_cast<size_t>(rep->num_tunnels));
-    for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels; i++)
+    for (uint32_t i = 0; rep->tunnels && i < rep->num_tunnels && !out.full(); i++)
         if (rep->tunnels[i]) tunnel_print(rep->tunnels[i], out);
     return put<"}">(out);
 }

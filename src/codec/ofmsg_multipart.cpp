@@ -249,7 +249,7 @@ bool port_desc_write(const ofmsg_port_desc_reply *p, Writer w) {
 // ---- Printing ------------------------------------------------------------------------------
 void print_flow_stats(const ofmsg_flow_stats_reply *f, Out &out) {
     put<"stats={num_flows:%zu}, {">(out, static_cast<size_t>(f->num_flows));
-    for (uint32_t i = 0; f->flow_stats && i < f->num_flows; i++) {
+    for (uint32_t i = 0; f->flow_stats && i < f->num_flows && !out.full(); i++) {
         const ofmsg_flow_stat *s = f->flow_stats[i];
         if (!s) continue;
         put<"{table=%u">(out, s->table_id);
@@ -276,7 +276,7 @@ void print_desc(const ofmsg_switch_desc_reply *d, Out &out) {
 
 void print_port_desc(const ofmsg_port_desc_reply *p, Out &out) {
     put<"{">(out);
-    for (uint32_t i = 0; p->ports && i < p->num_ports; i++) {
+    for (uint32_t i = 0; p->ports && i < p->num_ports && !out.full(); i++) {
         if (i) put<", ">(out);
         if (p->ports[i]) ofstruct_port_print(p->ports[i], out);
     }

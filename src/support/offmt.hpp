@@ -51,8 +51,7 @@ struct Out {
             std::memcpy(pos, s, N);
             pos += N;
         } else {
-            while (pos != end)
-                *pos++ = *s++;
+            put(s, N);
         }
     }
     void put(char c) {
@@ -63,93 +62,30 @@ struct Out {
         std::memset(pos, c, n);
         pos += n;
     }
-    // The len digits of v in base 10 or 16, written in place (from the last digit back).
-    template <unsigned Base>
-    void put_digits(uint64_t v, size_t len, bool upper) {
-        if (len <= room()) [[likely]] {
-            write_digits<Base>(pos + len, v, upper);
-            pos += len;
-        } else {
-            char buf[24];
-            write_digits<Base>(buf + len, v, upper);
-            for (const char *s = buf; pos != end;)
-                *pos++ = *s++;
-        }
-    }
     // Terminates the text; returns the position of the NUL.
     char *finish() {
         *pos = '\0';
         return pos;
     }
-
-   private:
-    template <unsigned Base>
-    static void write_digits(char *end, uint64_t v, bool upper);
 };
 
-// ---- Integer conversion -------------------------------------------------------------------
-inline constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-inline constexpr char kHexDigits[] = "0123456789abcdef0123456789ABCDEF";
+// ---- Conversions (offmt.cpp) ----------------------------------------------------------------
+// Out of line: a conversion costs a call, and the library stays small.
+void put_unsigned(Out &o, uint64_t v);                         // %u and its lengths
+void put_signed(Out &o, int64_t v);                            // %d %i
+void put_hex(Out &o, uint64_t v, bool upper);                  // %x %X
+void put_hex_zero(Out &o, uint64_t v, size_t width);           // %0Nx, as in MAC addresses
+void put_string(Out &o, const char *s);                        // %s
+void put_string_max(Out &o, const char *s, size_t precision);  // %.Ns
 
-inline size_t decimal_digits(uint64_t v) {
-    size_t n = 1;
-    if (v > UINT32_MAX) {
-        for (; v >= 10; v /= 10)
-            n++;
-        return n;
-    }
-    const uint32_t w = static_cast<uint32_t>(v);
-    return w < 10           ? 1
-           : w < 100        ? 2
-           : w < 1000       ? 3
-           : w < 10000      ? 4
-           : w < 100000     ? 5
-           : w < 1000000    ? 6
-           : w < 10000000   ? 7
-           : w < 100000000  ? 8
-           : w < 1000000000 ? 9
-                            : 10;
-}
-
-inline size_t hex_digits(uint64_t v) {
-    return v == 0 ? 1 : (64 - static_cast<size_t>(__builtin_clzll(v)) + 3) / 4;
-}
-
-// Decimal two digits at a time, hexadecimal a nibble at a time, backwards from end. Values that
-// fit 32 bits never take a 64-bit division, which a 32-bit core does in software.
-template <unsigned Base>
-void Out::write_digits(char *end, uint64_t v64, bool upper) {
-    if constexpr (Base == 16) {
-        const char *digits = kHexDigits + (upper ? 16 : 0);
-        do {
-            *--end = digits[v64 & 15];
-            v64 >>= 4;
-        } while (v64 != 0);
-    } else {
-        while (v64 > UINT32_MAX) {
-            const uint64_t q = v64 / 100;
-            end -= 2;
-            std::memcpy(end, kDigitPairs + 2 * (v64 - q * 100), 2);
-            v64 = q;
-        }
-        uint32_t v = static_cast<uint32_t>(v64);
-        while (v >= 100) {
-            const uint32_t q = v / 100;
-            end -= 2;
-            std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
-            v = q;
-        }
-        if (v >= 10) {
-            end -= 2;
-            std::memcpy(end, kDigitPairs + 2 * v, 2);
-        } else {
-            *--end = static_cast<char>('0' + v);
-        }
-    }
-}
+// Any other flags and width.
+struct FieldSpec {
+    bool left, zero;
+    size_t width;
+};
+void put_integer_field(Out &o, uint64_t magnitude, bool negative, unsigned base, bool upper,
+                       FieldSpec spec);
+void put_text_field(Out &o, const char *s, size_t len, FieldSpec spec);
 
 // ---- Parsing the format at compile time ---------------------------------------------------
 struct Piece {
@@ -286,51 +222,55 @@ constexpr auto integer_value(const A &a) {
     }
 }
 
-// The padding around a field of len bytes (and a '-' when negative); fill(body) writes it.
-template <Piece P, class Body>
-inline void padded(Out &o, size_t len, bool negative, bool numeric, Body body) {
-    const size_t total = len + (negative ? 1 : 0);
-    const size_t pad = P.width > total ? P.width - total : 0;
-    if (!P.left && !(P.zero && numeric)) o.fill(' ', pad);
-    if (negative) o.put('-');
-    if (!P.left && P.zero && numeric) o.fill('0', pad);
-    body();
-    if (P.left) o.fill(' ', pad);
-}
-
 template <Piece P, class A>
 inline void conversion(Out &o, const A &a) {
+    constexpr FieldSpec spec{P.left, P.zero, P.width};
+    constexpr bool plain = P.width == 0;
     if constexpr (P.conv == 's') {
         static_assert(std::is_convertible_v<A, const char *>, "a string conversion");
         const char *s = a;
-        if (!s) s = P.precision < 0 || P.precision >= 6 ? "(null)" : "";
-        const size_t len =
-            P.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(P.precision));
-        if constexpr (P.width == 0)
-            o.put(s, len);
-        else
-            padded<P>(o, len, false, false, [&] { o.put(s, len); });
+        if constexpr (plain && P.precision < 0) {
+            put_string(o, s);
+        } else if constexpr (plain) {
+            put_string_max(o, s, static_cast<size_t>(P.precision));
+        } else {
+            if (!s) s = P.precision < 0 || P.precision >= 6 ? "(null)" : "";
+            put_text_field(
+                o, s,
+                P.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(P.precision)),
+                spec);
+        }
     } else if constexpr (P.conv == 'c') {
         static_assert(std::is_integral_v<A> && P.length == 0, "a character conversion");
-        padded<P>(o, 1, false, false, [&] { o.put(static_cast<char>(a)); });
+        const char c = static_cast<char>(a);
+        if constexpr (plain)
+            o.put(c);
+        else
+            put_text_field(o, &c, 1, spec);
     } else {
         const auto v = integer_value<P>(a);
         using V = std::remove_const_t<decltype(v)>;
-        using U = std::make_unsigned_t<V>;
-        constexpr unsigned base = P.conv == 'x' || P.conv == 'X' ? 16 : 10;
-        bool negative = false;
-        U u = static_cast<U>(v);
-        if constexpr (std::is_signed_v<V>) {
-            negative = v < 0;
-            if (negative) u = U(0) - u;
-        }
-        const size_t len = base == 16 ? hex_digits(u) : decimal_digits(u);
-        const auto digits = [&] { o.put_digits<base>(u, len, P.conv == 'X'); };
-        if constexpr (P.width == 0) {
-            if (negative) o.put('-');
-            digits();
+        constexpr bool hex = P.conv == 'x' || P.conv == 'X';
+        if constexpr (plain) {
+            // One digit (a flag, a table, a zero) is common enough to be written here.
+            if (v >= 0 && v < 10) return o.put(static_cast<char>('0' + v));
+            if constexpr (std::is_signed_v<V>)
+                put_signed(o, v);
+            else if constexpr (hex)
+                put_hex(o, v, P.conv == 'X');
+            else
+                put_unsigned(o, v);
+        } else if constexpr (hex && P.conv == 'x' && P.zero && !P.left && !std::is_signed_v<V>) {
+            put_hex_zero(o, v, P.width);
         } else {
-            padded<P>(o, len, negative, true, digits);
+            using U = std::make_unsigned_t<V>;
+            bool negative = false;
+            U u = static_cast<U>(v);
+            if constexpr (std::is_signed_v<V>) {
+                negative = v < 0;
+                if (negative) u = U(0) - u;
+            }
+            put_integer_field(o, u, negative, hex ? 16 : 10, P.conv == 'X', spec);
         }
     }
 }
@@ -371,6 +311,7 @@ void check_against_snprintf(const char *format, const char *from, const Out &o, 
 template <Format F, class... A>
 inline void put(Out &o, const A &...args) {
     static_assert(count_args<F>() == sizeof...(A), "one argument per conversion");
+    if (o.full()) return;  // the text is cut here anyway
 #ifdef OFAGENT_CHECK_FORMAT
     const char *const from = o.pos;
     const size_t room = o.room();

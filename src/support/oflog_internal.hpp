@@ -36,10 +36,12 @@ struct LineText {
     }();
 };
 
-template <text::Format F, int Line, class... A>
-inline void oflog_line(int level, const char *func, size_t func_len, const A &...args) {
-    constexpr auto &loc = LineText<Line>::text;
-    text::Out out = oflog_begin(level, func, func_len, loc.first.data(), loc.second);
+// One instance per format (not per line, not inlined into each caller): the library stays
+// small, and a line costs two calls more than its text.
+template <text::Format F, class... A>
+[[gnu::noinline]] void oflog_line(int level, const char *func, size_t func_len, const char *line,
+                                  size_t line_len, const A &...args) {
+    text::Out out = oflog_begin(level, func, func_len, line, line_len);
     text::put<F>(out, args...);
     oflog_end(level, out);
 }
@@ -60,8 +62,10 @@ inline void oflog_line_at(int level, const char *func, int line, const A &...arg
 #undef OFLOG
 #define OFLOG(level, fmt, ...)                                               \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
-     ::ofagent::oflog_line<fmt, __LINE__>((level), __func__,                 \
-                                          sizeof(__func__) - 1 __VA_OPT__(, ) __VA_ARGS__))
+     ::ofagent::oflog_line<fmt>(                                             \
+         (level), __func__, sizeof(__func__) - 1,                            \
+         ::ofagent::LineText<__LINE__>::text.first.data(),                   \
+         ::ofagent::LineText<__LINE__>::text.second __VA_OPT__(, ) __VA_ARGS__))
 // For a helper that logs on behalf of the step that called it: the line names func and line.
 #define OFLOG_AT(func, line, level, fmt, ...)                                \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \

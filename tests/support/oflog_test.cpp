@@ -90,7 +90,7 @@ TEST_F(LogFile, EveryLevelReachesFileAndSinkAsPidDateMicrosecondsTagFunctionLine
         oflog_to_file_enable();
         const int line = __LINE__ + 1;
         OFLOG(OFLOG_INFO, "hello %d", 42);
-        ofagent::oflog_line<"value %s", 77>(OFLOG_ERRS, "some_func", 9, "five");
+        ofagent::oflog_line<"value %s">(OFLOG_ERRS, "some_func", 9, ":77 ", 4, "five");
         OFLOG(OFLOG_DBUG, "ends in newline\n");
         const std::string head = "\\[4242\\] " + kDate + "\\.[0-9]{6} ", fn = "[a-z()_]+:";
         std::regex expect(head + "INFO " + fn + std::to_string(line) + " hello 42 \n" + head +

@@ -1,0 +1,132 @@
+// The conversions of the compile-time formatter: numbers written straight into the output (their
+// digit count known first, two decimal digits at a time), strings copied once.
+#include "offmt.hpp"
+
+namespace ofagent::text {
+namespace {
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+constexpr char kHexDigits[] = "0123456789abcdef0123456789ABCDEF";
+
+size_t decimal_digits(uint32_t v) {
+    if (v < 100000) return v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4 : 5;
+    return v < 1000000 ? 6 : v < 10000000 ? 7 : v < 100000000 ? 8 : v < 1000000000 ? 9 : 10;
+}
+
+size_t decimal_digits(uint64_t v) {
+    if (v <= UINT32_MAX) return decimal_digits(static_cast<uint32_t>(v));
+    size_t n = 10;
+    for (v /= 10000000000ull; v != 0; v /= 10)
+        n++;
+    return n;
+}
+
+size_t hex_digits(uint64_t v) {
+    return v == 0 ? 1 : (64 - static_cast<size_t>(__builtin_clzll(v)) + 3) / 4;
+}
+
+// Backwards from end. Values that fit 32 bits never take a 64-bit division, which a 32-bit core
+// does in software.
+void write_decimal(char *end, uint64_t v64) {
+    while (v64 > UINT32_MAX) {
+        const uint64_t q = v64 / 100;
+        end -= 2;
+        std::memcpy(end, kDigitPairs + 2 * (v64 - q * 100), 2);
+        v64 = q;
+    }
+    uint32_t v = static_cast<uint32_t>(v64);
+    while (v >= 100) {
+        const uint32_t q = v / 100;
+        end -= 2;
+        std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
+        v = q;
+    }
+    if (v >= 10) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + 2 * v, 2);
+    } else {
+        *--end = static_cast<char>('0' + v);
+    }
+}
+
+void write_hex(char *end, uint64_t v, bool upper) {
+    const char *digits = kHexDigits + (upper ? 16 : 0);
+    do {
+        *--end = digits[v & 15];
+        v >>= 4;
+    } while (v != 0);
+}
+
+// The len digits of v, in place when they fit, else cut where the room ends.
+void put_digits(Out &o, uint64_t v, size_t len, bool hex, bool upper) {
+    if (len <= o.room()) [[likely]] {
+        if (hex)
+            write_hex(o.pos + len, v, upper);
+        else
+            write_decimal(o.pos + len, v);
+        o.pos += len;
+        return;
+    }
+    char buf[24];
+    if (hex)
+        write_hex(buf + len, v, upper);
+    else
+        write_decimal(buf + len, v);
+    o.put(buf, len);
+}
+
+}  // namespace
+
+void put_unsigned(Out &o, uint64_t v) {
+    put_digits(o, v, decimal_digits(v), false, false);
+}
+
+void put_signed(Out &o, int64_t v) {
+    const uint64_t magnitude = v < 0 ? 0ull - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+    if (v < 0) o.put('-');
+    put_digits(o, magnitude, decimal_digits(magnitude), false, false);
+}
+
+void put_hex(Out &o, uint64_t v, bool upper) {
+    put_digits(o, v, hex_digits(v), true, upper);
+}
+
+void put_hex_zero(Out &o, uint64_t v, size_t width) {
+    const size_t len = hex_digits(v);
+    if (width > len) o.fill('0', width - len);
+    put_digits(o, v, len, true, false);
+}
+
+void put_string(Out &o, const char *s) {
+    if (!s) s = "(null)";
+    o.put(s, std::strlen(s));
+}
+
+void put_string_max(Out &o, const char *s, size_t precision) {
+    if (!s) s = precision >= 6 ? "(null)" : "";
+    o.put(s, strnlen(s, precision));
+}
+
+void put_integer_field(Out &o, uint64_t magnitude, bool negative, unsigned base, bool upper,
+                       FieldSpec spec) {
+    const size_t len = base == 16 ? hex_digits(magnitude) : decimal_digits(magnitude);
+    const size_t total = len + (negative ? 1 : 0);
+    const size_t pad = spec.width > total ? spec.width - total : 0;
+    if (!spec.left && !spec.zero) o.fill(' ', pad);
+    if (negative) o.put('-');
+    if (!spec.left && spec.zero) o.fill('0', pad);
+    put_digits(o, magnitude, len, base == 16, upper);
+    if (spec.left) o.fill(' ', pad);
+}
+
+void put_text_field(Out &o, const char *s, size_t len, FieldSpec spec) {
+    const size_t pad = spec.width > len ? spec.width - len : 0;
+    if (!spec.left) o.fill(' ', pad);
+    o.put(s, len);
+    if (spec.left) o.fill(' ', pad);
+}
+
+}  // namespace ofagent::text
