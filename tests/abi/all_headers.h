@@ -1,6 +1,7 @@
 /* Every public header of the library and of the reference host platform. */
 #include <ghash.h>
 #include <ofagent_export.h>
+#include <ofagent_version.h>
 #include <ofclient.h>
 #include <ofconn.h>
 #include <oflog.h>

@@ -29,6 +29,15 @@ int main(void) {
     uint32_t len = 0;
 
     CHECK(sizeof(oftunnel_key) == 18);
+    /* The version macros: the string agrees with the numbers, and the number compares in #if. */
+    {
+        char v[32];
+        sprintf(v, "%d.%d.%d", OFAGENT_VERSION_MAJOR, OFAGENT_VERSION_MINOR, OFAGENT_VERSION_PATCH);
+        CHECK(strcmp(v, OFAGENT_VERSION_STRING) == 0);
+    }
+#if OFAGENT_VERSION_NUMBER < 0x000100
+#error "the version number does not compare"
+#endif
     CHECK(strcmp(ofmsg_ofp_type_to_string(OFPT_METER_MOD), "OFPT_METER_MOD") == 0);
     CHECK(ofmsg_decode_status(OFPET_BAD_REQUEST, OFPBRC_BAD_LEN) == OFMSG_ERR_BAD_LEN);
     CHECK(ofoxm_header_value(OXM_OF_IN_PORT, 0) == 0x80000004u);

@@ -1,10 +1,12 @@
 /* A host built against the installed library: encodes a hello, decodes it back through a
- * registered callback, and keeps a tunnel in the table. */
+ * registered callback, and keeps a tunnel in the table. Its build passes the version the
+ * package (CMake or pkg-config) announced, which must be the installed header's. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <ghash.h>
+#include <ofagent_version.h>
 #include <ofmsg.h>
 #include <oftunnel.h>
 
@@ -22,6 +24,11 @@ int main(void) {
     oftunnel_table tunnels;
     oftunnel_key key;
 
+    if (strcmp(OFAGENT_PACKAGE_VERSION, OFAGENT_VERSION_STRING) != 0) {
+        printf("consumer: the package says %s, the header %s\n", OFAGENT_PACKAGE_VERSION,
+               OFAGENT_VERSION_STRING);
+        return 6;
+    }
     memset(table, 0, sizeof table);
     table[OFPT_HELLO] = on_hello;
     ofmsg_register_callbacks(table);
