@@ -75,6 +75,8 @@ struct ofpcap {
     FILE *file;
     bool failed;
     size_t num_flows;
+    size_t next_reuse;  // once all slots are taken, the oldest session's slot is reused
+    uint32_t sessions;  // sessions opened so far: each gets its own sequence numbers
     Flow flows[kMaxFlows];
     uint8_t frame[kSnapLen];
 };
@@ -132,9 +134,8 @@ void emit(ofpcap *p, const Endpoint &src, const Endpoint &dst, uint32_t seq, uin
     if (std::fwrite(f, 1, frame_len, p->file) != frame_len) p->failed = true;
 }
 
-// The flow of this pair of endpoints and which side src is; a new flow is opened with a
-// handshake initiated by src.
-Flow *find_or_open(ofpcap *p, const Endpoint &src, const Endpoint &dst, int &side) {
+// The flow of this pair of endpoints, and which side src is (0: the side that connected).
+Flow *find(ofpcap *p, const Endpoint &src, const Endpoint &dst, int &side) {
     for (size_t i = 0; i < p->num_flows; i++) {
         Flow &fl = p->flows[i];
         if (fl.a == src && fl.b == dst) {
@@ -146,20 +147,37 @@ Flow *find_or_open(ofpcap *p, const Endpoint &src, const Endpoint &dst, int &sid
             return &fl;
         }
     }
-    if (p->num_flows == kMaxFlows) return nullptr;
-    Flow &fl = p->flows[p->num_flows++];
-    fl.a = src;
-    fl.b = dst;
-    const uint32_t isn_a = 1000u + static_cast<uint32_t>(p->num_flows) * 100000u;
-    const uint32_t isn_b = 5000000u + static_cast<uint32_t>(p->num_flows) * 100000u;
-    emit(p, src, dst, isn_a, 0, kSyn, nullptr, 0);
-    emit(p, dst, src, isn_b, isn_a + 1, kSyn | kAck, nullptr, 0);
-    emit(p, src, dst, isn_a + 1, isn_b + 1, kAck, nullptr, 0);
-    fl.next_seq[0] = isn_a + 1;
-    fl.next_seq[1] = isn_b + 1;
-    fl.unacked[0] = fl.unacked[1] = 0;
-    side = 0;
-    return &fl;
+    return nullptr;
+}
+
+// A new session opened by client: its handshake, then the flow. A long-running host makes
+// more sessions than there are slots; the oldest one's slot is taken over then.
+Flow *open_flow(ofpcap *p, const Endpoint &client, const Endpoint &server) {
+    Flow *fl;
+    if (p->num_flows < kMaxFlows) {
+        fl = &p->flows[p->num_flows++];
+    } else {
+        fl = &p->flows[p->next_reuse];
+        p->next_reuse = (p->next_reuse + 1) % kMaxFlows;
+    }
+    p->sessions++;
+    fl->a = client;
+    fl->b = server;
+    const uint32_t isn_a = 1000u + p->sessions * 100000u;
+    const uint32_t isn_b = 5000000u + p->sessions * 100000u;
+    emit(p, client, server, isn_a, 0, kSyn, nullptr, 0);
+    emit(p, server, client, isn_b, isn_a + 1, kSyn | kAck, nullptr, 0);
+    emit(p, client, server, isn_a + 1, isn_b + 1, kAck, nullptr, 0);
+    fl->next_seq[0] = isn_a + 1;
+    fl->next_seq[1] = isn_b + 1;
+    fl->unacked[0] = fl->unacked[1] = 0;
+    return fl;
+}
+
+// Every record reaches the file at once, so a capture survives the writer's crash.
+int flush(ofpcap *p) {
+    if (std::fflush(p->file) != 0) p->failed = true;
+    return p->failed ? -1 : 0;
 }
 
 }  // namespace
@@ -182,7 +200,7 @@ OFHOST_API ofpcap *ofpcap_open(const char *path) {
     write_u32_host(p, 0);  // timestamp accuracy
     write_u32_host(p, kSnapLen);
     write_u32_host(p, kLinkEthernet);
-    if (p->failed) {
+    if (flush(p) != 0) {
         std::fclose(p->file);
         std::free(p);
         return nullptr;
@@ -190,13 +208,22 @@ OFHOST_API ofpcap *ofpcap_open(const char *path) {
     return p;
 }
 
+OFHOST_API int ofpcap_connect(ofpcap *pcap, uint32_t client_ip, uint16_t client_port,
+                              uint32_t server_ip, uint16_t server_port) {
+    if (!pcap) return -1;
+    const Endpoint client{client_ip, client_port}, server{server_ip, server_port};
+    int side = 0;
+    if (!find(pcap, client, server, side)) open_flow(pcap, client, server);
+    return flush(pcap);
+}
+
 OFHOST_API int ofpcap_write(ofpcap *pcap, uint32_t src_ip, uint16_t src_port, uint32_t dst_ip,
                             uint16_t dst_port, const uint8_t *bytes, size_t len) {
     if (!pcap || (!bytes && len)) return -1;
     const Endpoint src{src_ip, src_port}, dst{dst_ip, dst_port};
     int side = 0;
-    Flow *fl = find_or_open(pcap, src, dst, side);
-    if (!fl) return -1;
+    Flow *fl = find(pcap, src, dst, side);
+    if (!fl) fl = open_flow(pcap, src, dst);  // side 0: the sender opened it
     const int peer = 1 - side;
     fl->unacked[peer] = 0;  // every segment of ours acknowledges what the peer sent
     size_t off = 0;
@@ -211,7 +238,7 @@ OFHOST_API int ofpcap_write(ofpcap *pcap, uint32_t src_ip, uint16_t src_port, ui
         fl->unacked[side] += static_cast<uint32_t>(n);
         off += n;
     } while (off < len);
-    return pcap->failed ? -1 : 0;
+    return flush(pcap);
 }
 
 OFHOST_API int ofpcap_close(ofpcap *pcap) {

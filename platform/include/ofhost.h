@@ -1,5 +1,6 @@
 /*
- * The reference host platform's own API: an epoll event loop with timers for host programs.
+ * The reference host platform's own API: an epoll event loop with timers and signals for host
+ * programs.
  * The dispatcher, queue and list contracts the library relies on are in ofplatform.h.
  * Single-threaded: call everything from the loop's thread.
  */
@@ -41,6 +42,17 @@ OFHOST_API void ofhost_loop_stop(void);
 OFHOST_API uint32_t ofhost_timer_add(uint32_t ms, int periodic, ofhost_timer_cb cb, void *arg);
 /* 1 when the timer existed; safe from inside any callback, the timer's own included. */
 OFHOST_API int ofhost_timer_cancel(uint32_t id);
+
+/* Signals as loop events. SIGINT, SIGTERM, SIGHUP, SIGUSR1 and SIGUSR2 are caught and written
+ * to a self-pipe that the dispatcher watches, so cb(signo) runs on the loop's thread between
+ * other callbacks (never inside a library call) and may call anything; SIGPIPE is ignored, so
+ * a write to a closed socket fails with EPIPE instead of ending the process. One helper per
+ * process: 0 on success, -1 when it is installed already or the pipe cannot be made. */
+typedef void (*ofhost_signal_cb)(int signo);
+OFHOST_API int ofhost_signals_install(ofhost_signal_cb cb);
+/* Restores the default actions (SIGPIPE stays ignored) and closes the pipe; safe from inside
+ * the callback. */
+OFHOST_API void ofhost_signals_remove(void);
 
 #ifdef __cplusplus
 }
