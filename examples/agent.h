@@ -13,6 +13,8 @@
 #include <ofmsg.h>
 #include <oftunnel.h>
 
+#include "hostutil.h"
+
 #define AGENT_MAX_PORTS 64
 #define AGENT_MAX_FLOWS 4096
 #define AGENT_MAX_STATIONS 64
@@ -20,6 +22,9 @@
 
 /* OpenFlow error types and codes the codec's header does not name. */
 #define AGENT_OFPBRC_EPERM 5
+#define AGENT_OFPBRC_BUFFER_UNKNOWN 8
+#define AGENT_OFPBRC_BAD_PORT 11
+#define AGENT_OFPBAC_BAD_OUT_PORT 4
 #define AGENT_OFPET_FLOW_MOD_FAILED 5
 #define AGENT_OFPFMFC_TABLE_FULL 1
 #define AGENT_OFPFMFC_OVERLAP 3
@@ -28,18 +33,8 @@
 #define AGENT_OFPFF_CHECK_OVERLAP 0x0002u
 #define AGENT_OFPFF_RESET_COUNTS 0x0004u
 
-/* One peer of the agent. Released only by the reaper timer, so code holding a session stays
- * safe even when a send inside it brings the connection down. */
-typedef struct session {
-    ofconn *conn; /* null once the connection is gone */
-    int is_controller;
-    char name[32];
-    const uint8_t *cur; /* the message being decoded, valid during its callbacks */
-    uint32_t cur_len;
-    uint64_t last_rx_ms;
-    uint64_t last_echo_ms;
-    struct session *next;
-} session;
+/* One peer of the agent: the controller connection or a local --listen client. */
+typedef host_peer session;
 
 typedef struct agent_port {
     uint32_t port_no;
@@ -81,15 +76,9 @@ typedef struct agent_state {
 
 extern agent_state agent;
 
-/* ---- Sessions (ofagentd.c) ---- */
-/* Prints, traces and sends one message; does nothing once the session is gone. */
-void session_send(session *s, const uint8_t *bytes, uint32_t len, const void *body);
-/* Encodes body with the codec and sends it; 0 on success. */
-int session_send_encoded(session *s, uint8_t type, const void *body, uint32_t xid);
-/* Sends a message the codec does not encode: the header, then body_len bytes of body. */
-void session_send_raw(session *s, uint8_t type, uint32_t xid, const void *body, size_t body_len);
-/* OFPT_ERROR carrying the start of the offending message. */
-void session_send_error(session *s, uint16_t type, uint16_t code, const uint8_t *msg, uint32_t len);
+/* ---- The controller session (ofagentd.c) ---- */
+/* The controller completed the features exchange: the session is established. */
+void agent_controller_established(void);
 
 /* ---- Messages (agent_handlers.c) ---- */
 void agent_register_callbacks(void);
@@ -116,5 +105,9 @@ agent_port *ports_find(uint32_t port_no);
 void ports_describe(const agent_port *p, ofstruct_port *out);
 /* One round of simulated activity: a port changes state, a packet arrives on a port. */
 void ports_simulate_round(void);
+/* OFPT_PACKET_OUT, read from the raw bytes (the codec does not decode it): the frame goes out
+ * of simulated ports or to the controller; what the agent cannot do is answered with an
+ * OFPT_ERROR. */
+void ports_packet_out(session *s, const uint8_t *bytes, uint32_t len);
 
 #endif /* AGENT_H */

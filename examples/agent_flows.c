@@ -136,7 +136,8 @@ static void send_flow_removed(const agent_flow *f, uint8_t reason, uint64_t now)
     fr.packet_count = f->packet_count;
     fr.byte_count = f->byte_count;
     fr.match = f->fm->match; /* lent: the record does not own it */
-    session_send_encoded(agent.controller, OFPT_FLOW_REMOVED, &fr, (uint32_t)ofmsg_generate_xid());
+    host_peer_send_encoded(agent.controller, OFPT_FLOW_REMOVED, &fr,
+                           (uint32_t)ofmsg_generate_xid());
 }
 
 static void flow_free(agent_flow *f) {
@@ -149,9 +150,9 @@ static void flow_remove(agent_flow **link, uint8_t reason, uint64_t now) {
     agent_flow *f = *link;
     *link = f->next;
     agent.n_flows--;
-    printf("flow removed (%s): cookie=0x%llx priority=%u\n",
-           ofmsg_ofp_flow_removed_reason_to_string(reason), (unsigned long long)f->fm->cookie,
-           (unsigned)f->fm->priority);
+    host_say("flow removed (%s): cookie=0x%llx priority=%u",
+             ofmsg_ofp_flow_removed_reason_to_string(reason), (unsigned long long)f->fm->cookie,
+             (unsigned)f->fm->priority);
     send_flow_removed(f, reason, now);
     flow_free(f);
 }
@@ -189,8 +190,8 @@ static void flow_add(session *s, ofmsg_flow_mod *fm) {
         for (f = agent.flows; f; f = f->next) {
             if (f->fm->table_id == fm->table_id && f->fm->priority == fm->priority &&
                 match_overlaps(f->fm->match, fm->match)) {
-                session_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_OVERLAP, s->cur,
-                                   s->cur_len);
+                host_peer_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_OVERLAP, s->cur,
+                                     s->cur_len);
                 ofmsg_free(OFPT_FLOW_MOD, fm);
                 return;
             }
@@ -204,13 +205,13 @@ static void flow_add(session *s, ofmsg_flow_mod *fm) {
             f->fm = fm;
             f->installed_ms = f->used_ms = now;
             if (fm->flags & AGENT_OFPFF_RESET_COUNTS) f->packet_count = f->byte_count = 0;
-            printf("flow replaced: %s\n", ofmsg_print(s->cur, fm));
+            host_say("flow replaced: %s", ofmsg_print(s->cur, fm));
             return;
         }
     }
     if (agent.n_flows >= AGENT_MAX_FLOWS || !(f = calloc(1, sizeof *f))) {
-        session_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_TABLE_FULL, s->cur,
-                           s->cur_len);
+        host_peer_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_TABLE_FULL, s->cur,
+                             s->cur_len);
         ofmsg_free(OFPT_FLOW_MOD, fm);
         return;
     }
@@ -221,7 +222,7 @@ static void flow_add(session *s, ofmsg_flow_mod *fm) {
     f->next = *link;
     *link = f;
     agent.n_flows++;
-    printf("flow added: %s\n", ofmsg_print(s->cur, fm));
+    host_say("flow added: %s", ofmsg_print(s->cur, fm));
 }
 
 /* The library has no copy of an instruction tree; rebuild one with the builders. */
@@ -323,7 +324,7 @@ static void flow_modify(session *s, ofmsg_flow_mod *fm, int strict) {
         if (fm->flags & AGENT_OFPFF_RESET_COUNTS) f->packet_count = f->byte_count = 0;
         n++;
     }
-    printf("flows modified: %d (%s)\n", n, ofmsg_print(s->cur, fm));
+    host_say("flows modified: %d (%s)", n, ofmsg_print(s->cur, fm));
     ofmsg_free(OFPT_FLOW_MOD, fm);
 }
 
@@ -346,15 +347,15 @@ static void flow_delete(session *s, ofmsg_flow_mod *fm, int strict) {
             link = &f->next;
         }
     }
-    printf("flows deleted: %d\n", n);
+    host_say("flows deleted: %d", n);
     ofmsg_free(OFPT_FLOW_MOD, fm);
 }
 
 void flows_apply(session *s, ofmsg_flow_mod *fm) {
     int is_delete = fm->command == OFPFC_DELETE || fm->command == OFPFC_DELETE_STRICT;
     if (fm->table_id >= AGENT_N_TABLES && !(is_delete && fm->table_id == HOST_OFPTT_ALL)) {
-        session_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_BAD_TABLE_ID, s->cur,
-                           s->cur_len);
+        host_peer_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_BAD_TABLE_ID, s->cur,
+                             s->cur_len);
         ofmsg_free(OFPT_FLOW_MOD, fm);
         return;
     }
@@ -375,8 +376,8 @@ void flows_apply(session *s, ofmsg_flow_mod *fm) {
             flow_delete(s, fm, 1);
             break;
         default:
-            session_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_BAD_COMMAND, s->cur,
-                               s->cur_len);
+            host_peer_send_error(s, AGENT_OFPET_FLOW_MOD_FAILED, AGENT_OFPFMFC_BAD_COMMAND, s->cur,
+                                 s->cur_len);
             ofmsg_free(OFPT_FLOW_MOD, fm);
     }
 }
@@ -439,7 +440,7 @@ static int send_stats_chunk(session *s, const ofmsg_flow_stats_request *req, uin
         f = f->next;
     *cursor = f;
     if (f) reply.flags = HOST_OFPMPF_REPLY_MORE;
-    return session_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
+    return host_peer_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
 }
 
 void flows_stats_reply(session *s, const ofmsg_flow_stats_request *req, uint32_t xid) {

@@ -1,18 +1,18 @@
 /*
  * ofagentd's message handling: the raw answers for the types the codec does not decode
- * (barrier, get-config, echo of any length, echo replies), then one receive callback per type
- * the codec delivers. Whatever fails to decode is answered with an OFPT_ERROR made from the
- * decode status.
+ * (barrier, get-config, packet-out; hello and echo are shared with ofcontroller in
+ * hostutil.c), then one receive callback per type the codec delivers. Whatever fails to decode
+ * is answered with an OFPT_ERROR made from the decode status.
  */
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <ofagent_version.h>
+
 #include "agent.h"
 #include "hostutil.h"
-
-#define ERROR_DATA_MAX 256
 
 static session *session_of(const ofmsg *msg) {
     return msg->ctx;
@@ -25,18 +25,6 @@ static void print_rx(const ofmsg *msg, const void *body) {
 
 /* ---- Handshake and configuration --------------------------------------------------------- */
 
-static void on_hello(void *body, ofmsg *msg) {
-    print_rx(msg, body);
-    ofmsg_free(OFPT_HELLO, body);
-}
-
-static void on_echo_request(void *body, ofmsg *msg) {
-    print_rx(msg, body);
-    /* The decoded request, encoded as a reply with its xid, carries the same payload. */
-    session_send_encoded(session_of(msg), OFPT_ECHO_REPLY, body, msg->xid);
-    ofmsg_free(OFPT_ECHO_REQUEST, body);
-}
-
 static void on_features_request(void *body, ofmsg *msg) {
     ofmsg_switch_features f;
     print_rx(msg, body);
@@ -45,7 +33,8 @@ static void on_features_request(void *body, ofmsg *msg) {
     f.n_buffers = 0;
     f.n_tables = AGENT_N_TABLES;
     f.capabilities = 0x1 | 0x4; /* OFPC_FLOW_STATS | OFPC_PORT_STATS */
-    session_send_encoded(session_of(msg), OFPT_FEATURES_REPLY, &f, msg->xid);
+    host_peer_send_encoded(session_of(msg), OFPT_FEATURES_REPLY, &f, msg->xid);
+    if (session_of(msg) == agent.controller) agent_controller_established();
     ofmsg_free(OFPT_FEATURES_REQUEST, body);
 }
 
@@ -55,16 +44,16 @@ static void on_set_config(void *body, ofmsg *msg) {
     /* The codec checks the length but keeps no body: read the two fields from the bytes. */
     agent.config_flags = host_get16(s->cur + 8);
     agent.miss_send_len = host_get16(s->cur + 10);
-    printf("config set: flags=0x%x miss_send_len=%u\n", (unsigned)agent.config_flags,
-           (unsigned)agent.miss_send_len);
+    host_say("config set: flags=0x%x miss_send_len=%u", (unsigned)agent.config_flags,
+             (unsigned)agent.miss_send_len);
     ofmsg_free(OFPT_SET_CONFIG, body);
 }
 
 static void on_error(void *body, ofmsg *msg) {
     const ofmsg_error *e = body;
     print_rx(msg, body);
-    printf("%s reports error type %u code %u\n", session_of(msg)->name, (unsigned)e->type,
-           (unsigned)e->code);
+    host_say("%s reports error type %u code %u", session_of(msg)->name, (unsigned)e->type,
+             (unsigned)e->code);
     ofmsg_free(OFPT_ERROR, body);
 }
 
@@ -73,7 +62,7 @@ static void on_unexpected(void *body, ofmsg *msg) {
     session *s = session_of(msg);
     uint8_t type = s->cur[1];
     print_rx(msg, body);
-    session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_TYPE, s->cur, s->cur_len);
+    host_peer_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_TYPE, s->cur, s->cur_len);
     host_free_body(type, body);
 }
 
@@ -90,10 +79,10 @@ static void reply_desc(session *s, uint32_t xid) {
     memset(&desc, 0, sizeof desc);
     snprintf(desc.mfr_desc, sizeof desc.mfr_desc, "ofagent project");
     snprintf(desc.hw_desc, sizeof desc.hw_desc, "ofagentd simulated switch");
-    snprintf(desc.sw_desc, sizeof desc.sw_desc, "ofagentd 0.1.0");
+    snprintf(desc.sw_desc, sizeof desc.sw_desc, "ofagentd " OFAGENT_VERSION_STRING);
     snprintf(desc.serial_num, sizeof desc.serial_num, "%016llx", (unsigned long long)agent.dpid);
     snprintf(desc.dp_desc, sizeof desc.dp_desc, "ofagentd with %u ports", (unsigned)agent.n_ports);
-    session_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
+    host_peer_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
 }
 
 static void reply_port_desc(session *s, uint32_t xid) {
@@ -106,7 +95,7 @@ static void reply_port_desc(session *s, uint32_t xid) {
         ports_describe(&agent.ports[i], &descs[i]);
         ptrs[i] = &descs[i];
     }
-    session_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
+    host_peer_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
 }
 
 static void reply_port_stats(session *s, const void *port_field, uint32_t xid) {
@@ -124,7 +113,7 @@ static void reply_port_stats(session *s, const void *port_field, uint32_t xid) {
         stats[list.num_ports].tx_packets = p->tx_packets;
         list.num_ports++;
     }
-    session_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
+    host_peer_send_encoded(s, OFPT_MULTIPART_REPLY, &reply, xid);
 }
 
 static void on_multipart_request(void *body, ofmsg *msg) {
@@ -145,7 +134,7 @@ static void on_multipart_request(void *body, ofmsg *msg) {
             flows_stats_reply(s, req->body, msg->xid);
             break;
         default:
-            session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_MULTIPART, s->cur, s->cur_len);
+            host_peer_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_MULTIPART, s->cur, s->cur_len);
     }
     ofmsg_free(OFPT_MULTIPART_REQUEST, body);
 }
@@ -186,22 +175,22 @@ static void tunnel_request(session *s, const ofmsg_exp_tunnel_v4_request *req, u
     if (req->tunnel && (req->opcode == 1 || req->opcode == 2)) {
         if (req->opcode == 1 && req->tunnel->tun_index == 0) {
             /* The table keeps no tunnel without an index; the old entry stays. */
-            session_send_error(s, OFPET_BAD_REQUEST, AGENT_OFPBRC_EPERM, s->cur, s->cur_len);
+            host_peer_send_error(s, OFPET_BAD_REQUEST, AGENT_OFPBRC_EPERM, s->cur, s->cur_len);
             return;
         }
         key = tunnel_key(req->tunnel->tun_dest_ip);
         if ((e = oftunnel_entry_find(&agent.tunnels, &key)) != NULL) oftunnel_entry_delete(e);
         if (req->opcode == 1 &&
             !oftunnel_entry_create(&agent.tunnels, &key, req->tunnel->tun_index)) {
-            session_send_error(s, OFPET_BAD_REQUEST, AGENT_OFPBRC_EPERM, s->cur, s->cur_len);
+            host_peer_send_error(s, OFPET_BAD_REQUEST, AGENT_OFPBRC_EPERM, s->cur, s->cur_len);
             return;
         }
-        printf("tunnel %s: index %u\n", req->opcode == 1 ? "set" : "removed",
-               (unsigned)req->tunnel->tun_index);
+        host_say("tunnel %s: index %u", req->opcode == 1 ? "set" : "removed",
+                 (unsigned)req->tunnel->tun_index);
     }
     list.num_tunnels = tunnels_collect(entries, ptrs, 256);
     list.tunnels = list.num_tunnels ? ptrs : NULL;
-    session_send_encoded(s, OFPT_EXPERIMENTER, &reply, xid);
+    host_peer_send_encoded(s, OFPT_EXPERIMENTER, &reply, xid);
 }
 
 static void station_message(const ofmsg_exp_openflow_mac *mac) {
@@ -217,7 +206,7 @@ static void station_message(const ofmsg_exp_openflow_mac *mac) {
         memcpy(agent.stations[i].station_mac, mac->station_mac, 6);
         memcpy(agent.stations[i].bss_mac, mac->bss_mac, 6);
     }
-    printf("stations known: %u\n", (unsigned)agent.n_stations);
+    host_say("stations known: %u", (unsigned)agent.n_stations);
 }
 
 static void on_experimenter(void *body, ofmsg *msg) {
@@ -234,9 +223,8 @@ static void on_experimenter(void *body, ofmsg *msg) {
 
 void agent_register_callbacks(void) {
     ofmsg_rx_cb cbs[OFMSG_NUM_TYPES] = {0};
-    cbs[OFPT_HELLO] = on_hello;
     cbs[OFPT_ERROR] = on_error;
-    cbs[OFPT_ECHO_REQUEST] = on_echo_request;
+    cbs[OFPT_ECHO_REQUEST] = host_on_echo_request;
     cbs[OFPT_EXPERIMENTER] = on_experimenter;
     cbs[OFPT_FEATURES_REQUEST] = on_features_request;
     cbs[OFPT_FEATURES_REPLY] = on_unexpected;
@@ -249,37 +237,26 @@ void agent_register_callbacks(void) {
     ofmsg_register_callbacks(cbs);
 }
 
-/* Types the codec never decodes get small answers built from their header. Returns 1 when
+/* Types the codec never decodes get small answers built from their bytes. Returns 1 when
  * the message was handled here. */
 static int receive_raw(session *s, const uint8_t *bytes, uint32_t len) {
     uint32_t xid = host_get32(bytes + 4);
     uint8_t config[4];
-    uint8_t *reply;
     switch (bytes[1]) {
-        case OFPT_ECHO_REQUEST:
-            if (len == 24) return 0; /* the codec's form */
-            host_print_message(s->name, "<-", bytes, NULL);
-            if ((reply = malloc(len)) != NULL) {
-                memcpy(reply, bytes, len);
-                reply[1] = OFPT_ECHO_REPLY;
-                session_send(s, reply, len, NULL);
-                free(reply);
-            }
-            return 1;
-        case OFPT_ECHO_REPLY:
-            /* Proof of life only: the receive time is already recorded. */
-            host_print_message(s->name, "<-", bytes, NULL);
-            return 1;
         case OFPT_BARRIER_REQUEST:
             /* Every earlier message has been handled already: answer at once. */
             host_print_message(s->name, "<-", bytes, NULL);
-            session_send_raw(s, OFPT_BARRIER_REPLY, xid, NULL, 0);
+            host_peer_send_raw(s, OFPT_BARRIER_REPLY, xid, NULL, 0);
             return 1;
         case OFPT_GET_CONFIG_REQUEST:
             host_print_message(s->name, "<-", bytes, NULL);
             host_put16(config, agent.config_flags);
             host_put16(config + 2, agent.miss_send_len);
-            session_send_raw(s, OFPT_GET_CONFIG_REPLY, xid, config, sizeof config);
+            host_peer_send_raw(s, OFPT_GET_CONFIG_REPLY, xid, config, sizeof config);
+            return 1;
+        case OFPT_PACKET_OUT:
+            host_print_message(s->name, "<-", bytes, NULL);
+            ports_packet_out(s, bytes, len);
             return 1;
         default:
             return 0;
@@ -288,36 +265,22 @@ static int receive_raw(session *s, const uint8_t *bytes, uint32_t len) {
 
 void agent_receive(session *s, const uint8_t *bytes, uint32_t len) {
     int32_t status;
-    s->last_rx_ms = host_now_ms();
-    if (receive_raw(s, bytes, len)) return;
+    if (host_peer_receive(s, bytes, len) || receive_raw(s, bytes, len)) return;
     s->cur = bytes;
     s->cur_len = len;
     status = ofmsg_rx_decode(s, bytes, len);
     s->cur = NULL;
     if (status == OFMSG_DECODE_OK) return;
-    printf("%s <- %s (refused: status 0x%08x)\n", s->name, ofmsg_print(bytes, NULL),
-           (unsigned)status);
-    if (status == OFMSG_ERR_UNHANDLED_TYPE) {
-        /* The codec's code 10 reads as IS_SLAVE to OpenFlow 1.3 peers: say "bad type". */
-        session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_TYPE, bytes, len);
-        return;
-    }
-    if (status == OFMSG_ERR_SHORT_ERROR_MSG || status == OFMSG_ERR_NO_MEMORY) {
-        /* Not type/code pairs: a length fault is the nearest OpenFlow reason. */
-        session_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_LEN, bytes, len);
-        return;
-    }
-    session_send_error(s, (uint16_t)(((uint32_t)status >> 16) & 0x7fff),
-                       (uint16_t)((uint32_t)status & 0xffff), bytes, len);
-}
-
-void session_send_error(session *s, uint16_t type, uint16_t code, const uint8_t *msg,
-                        uint32_t len) {
-    ofmsg_error err;
-    memset(&err, 0, sizeof err);
-    err.type = type;
-    err.code = code;
-    err.data_len = len < ERROR_DATA_MAX ? len : ERROR_DATA_MAX;
-    err.data = (uint8_t *)msg;
-    session_send_encoded(s, OFPT_ERROR, &err, msg && len >= 8 ? host_get32(msg + 4) : 0);
+    host_say("%s <- %s (refused: status 0x%08x)", s->name, ofmsg_print(bytes, NULL),
+             (unsigned)status);
+    if (status == OFMSG_ERR_SHORT_ERROR_MSG || status == OFMSG_ERR_NO_MEMORY) return;
+    /* Not type/code pairs (a truncated error, which an error must not answer, and our own
+     * memory running out): logged only. The rest carry the OpenFlow type and code, except
+     * the codec's code 10 for a type it does not handle, which OpenFlow 1.3 peers read as
+     * IS_SLAVE: that one is answered as "bad type". */
+    if (status == OFMSG_ERR_UNHANDLED_TYPE)
+        host_peer_send_error(s, OFPET_BAD_REQUEST, OFPBRC_BAD_TYPE, bytes, len);
+    else
+        host_peer_send_error(s, (uint16_t)(((uint32_t)status >> 16) & 0x7fff),
+                             (uint16_t)((uint32_t)status & 0xffff), bytes, len);
 }

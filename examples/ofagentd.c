@@ -5,19 +5,16 @@
  * with exponential backoff and jitter whenever the connection goes down, and can also accept
  * local tools such as ovs-ofctl with the server manager (--listen). It simulates a switch:
  * ports, one flow table with priorities, cookies and timeouts, a tunnel table and a station
- * list for the vendor extension. See agent_handlers.c for what it answers.
- *
- * Usage: ofagentd [--controller IP:PORT] [--tls CERT KEY CA] [--listen IP:PORT] [--log FILE]
- *                 [--pcap FILE] [--ports N] [--dpid HEX] [--events SECONDS]
- *                 [--echo-interval SECONDS] [--backoff-min MS] [--backoff-max MS]
- *                 [--exit-after SECONDS] [--verbose]
+ * list for the vendor extension. See agent_handlers.c for what it answers, and --help.
  */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <ofclient.h>
@@ -30,11 +27,9 @@
 #include "hostutil.h"
 
 #define RX_BUF_SIZE 65536
-#ifdef OFAGENT_TLS
-#define TLS_USAGE "[--tls CERT KEY CA] "
-#else
-#define TLS_USAGE "" /* this build has no TLS: --tls is refused */
-#endif
+#define MAX_SECONDS 86400u        /* --events, --echo-interval: a day */
+#define MAX_EXIT_SECONDS 4294967u /* --exit-after: its milliseconds fit a timer */
+#define MAX_BACKOFF_MS 3600000u   /* an hour */
 
 agent_state agent;
 
@@ -42,96 +37,53 @@ static struct {
     const char *controller, *listen, *log, *pcap;
     const char *tls_cert, *tls_key, *tls_ca;
     uint32_t ports, events, echo_interval, backoff_min, backoff_max, exit_after;
-    uint32_t ctl_ip;
-    uint16_t ctl_port;
+    uint32_t ctl_ip, listen_ip;
+    uint16_t ctl_port, listen_port;
     int listening, shutting_down;
-    uint32_t attempts;
-    uint32_t reconnect_timer, reap_timer;
+    uint32_t attempts; /* connects since the last completed features exchange */
+    uint64_t jitter;   /* per-process generator state of the reconnect jitter */
+    uint32_t reconnect_timer;
     struct WOLFSSL *ssl, *stale_ssl; /* the current connection's, and one that went down */
 } opt = {.ports = 4, .echo_interval = 5, .backoff_min = 1000, .backoff_max = 30000};
 
-/* ---- Sessions ---------------------------------------------------------------------------- */
-
-void session_send(session *s, const uint8_t *bytes, uint32_t len, const void *body) {
-    if (!s || !s->conn) return;
-    host_print_message(s->name, "->", bytes, body);
-    host_trace_message(s->conn, 1, bytes, len);
-    if (s->is_controller)
-        ofclient_send((ofclient_server *)s->conn, bytes, len);
-    else
-        ofserver_send((ofserver_client *)s->conn, bytes, len);
-}
-
-int session_send_encoded(session *s, uint8_t type, const void *body, uint32_t xid) {
-    uint8_t *buf = NULL;
-    uint32_t len = 0;
-    if (!s || !s->conn) return -1;
-    if (ofmsg_tx_encode(type, body, xid, &buf, &len) != 0) {
-        fprintf(stderr, "cannot encode %s\n", ofmsg_ofp_type_to_string(type));
-        return -1;
-    }
-    session_send(s, buf, len, body);
-    free(buf);
-    return 0;
-}
-
-void session_send_raw(session *s, uint8_t type, uint32_t xid, const void *body, size_t body_len) {
-    uint32_t len = 0;
-    uint8_t *buf = host_raw_message(type, xid, body, body_len, &len);
-    if (!buf) return;
-    session_send(s, buf, len, NULL);
-    free(buf);
-}
-
-static void reap_sessions(void *arg) {
-    session **p = &agent.sessions, *s;
-    (void)arg;
-    opt.reap_timer = 0;
-    while ((s = *p) != NULL) {
-        if (s->conn) {
-            p = &s->next;
-        } else {
-            *p = s->next;
-            free(s);
-        }
-    }
-}
-
-static session *session_new(ofconn *conn, int is_controller, const char *name) {
-    session *s = calloc(1, sizeof *s);
-    if (!s) return NULL;
-    s->conn = conn;
-    s->is_controller = is_controller;
-    snprintf(s->name, sizeof s->name, "%s", name);
-    s->last_rx_ms = s->last_echo_ms = host_now_ms();
-    s->next = agent.sessions;
-    agent.sessions = s;
-    return s;
-}
-
-/* The connection is gone: the session is released later by the reaper, since the report may
- * come from inside a send made by code that still holds the session. */
-static void session_gone(session *s) {
-    printf("%s disconnected\n", s->name);
-    s->conn = NULL;
-    if (agent.controller == s) agent.controller = NULL;
-    if (!opt.reap_timer) opt.reap_timer = ofhost_timer_add(0, 0, reap_sessions, NULL);
-}
-
 /* ---- Controller connection: connect, reconnect with backoff ------------------------------ */
+
+/* xorshift64*, seeded from the pid and the clock: agents started together (a rack powering
+ * up) must not reconnect in step, and the library's rand() is not seeded before its first
+ * xid, which a refused connect never makes. */
+static uint32_t jitter_next(void) {
+    if (opt.jitter == 0) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        opt.jitter = ((uint64_t)getpid() << 32 ^ (uint64_t)ts.tv_nsec ^ (uint64_t)ts.tv_sec) | 1u;
+    }
+    opt.jitter ^= opt.jitter >> 12;
+    opt.jitter ^= opt.jitter << 25;
+    opt.jitter ^= opt.jitter >> 27;
+    return (uint32_t)((opt.jitter * 0x2545f4914f6cdd1dull) >> 32);
+}
 
 static void connect_now(void *arg);
 
+/* The delay doubles with every connect that did not reach a completed features exchange (a
+ * refused connect, a failed negotiation, a controller that never asks), up to the cap, and is
+ * then drawn between half and all of it. */
 static void schedule_reconnect(void) {
     uint32_t shift = opt.attempts < 16 ? opt.attempts : 16;
     uint64_t delay = (uint64_t)opt.backoff_min << shift;
     if (opt.reconnect_timer || opt.shutting_down) return;
     if (delay > opt.backoff_max) delay = opt.backoff_max;
-    /* Jitter: agents restarted together must not reconnect in step. */
-    delay = delay / 2 + (uint64_t)rand() % (delay / 2 + 1);
+    delay = delay / 2 + jitter_next() % (delay / 2 + 1);
     opt.attempts++;
-    printf("reconnecting to %s in %llu ms\n", opt.controller, (unsigned long long)delay);
+    host_say("reconnecting to %s in %llu ms", opt.controller, (unsigned long long)delay);
     opt.reconnect_timer = ofhost_timer_add((uint32_t)delay, 0, connect_now, NULL);
+}
+
+void agent_controller_established(void) {
+    if (agent.controller->established) return; /* a controller may ask again */
+    agent.controller->established = 1;
+    opt.attempts = 0;
+    host_say("session with controller %s established", agent.controller->name);
 }
 
 static void connect_now(void *arg) {
@@ -143,25 +95,30 @@ static void connect_now(void *arg) {
         schedule_reconnect();
         return;
     }
-    printf("connecting to %s%s\n", opt.controller, opt.ssl ? " (TLS)" : "");
+    host_say("connecting to %s%s", opt.controller, opt.ssl ? " (TLS)" : "");
     if (!ofclient_connect_to_ofserver(opt.ctl_ip, opt.ctl_port, opt.ssl))
         schedule_reconnect(); /* a no-op when the down report already did it */
+}
+
+static void session_gone(session *s) {
+    host_say("%s disconnected", s->name);
+    if (agent.controller == s) agent.controller = NULL;
+    host_peer_gone(s);
 }
 
 static void on_client_event(ofconn *conn, uint32_t event) {
     ofclient_server *ofs = (ofclient_server *)conn;
     session *s;
     if (event == OFCONN_CONNECTION_UP) {
-        s = session_new(conn, 1, opt.controller);
+        s = host_peer_new(sizeof *s, conn, 1, opt.controller);
         if (!s) {
             ofclient_disconnect(ofs);
             return;
         }
         ofclient_set_server_opaque_data(ofs, s);
         agent.controller = s;
-        opt.attempts = 0;
-        printf("connected to controller %s\n", s->name);
-        session_send_encoded(s, OFPT_HELLO, NULL, (uint32_t)ofmsg_generate_xid());
+        host_say("connected to controller %s", s->name);
+        host_peer_send_hello(s);
     } else if (event == OFCONN_CONNECTION_DOWN) {
         s = ofclient_get_server_opaque_data(ofs);
         if (s) session_gone(s);
@@ -175,9 +132,7 @@ static void on_client_event(ofconn *conn, uint32_t event) {
 
 static int32_t on_client_rx(ofconn *conn, const uint8_t *bytes, int32_t len) {
     session *s = ofclient_get_server_opaque_data((ofclient_server *)conn);
-    if (!s) return 0;
-    host_trace_message(conn, 0, bytes, (uint32_t)len);
-    agent_receive(s, bytes, (uint32_t)len);
+    if (s) agent_receive(s, bytes, (uint32_t)len);
     return 0;
 }
 
@@ -187,14 +142,14 @@ static void on_server_event(ofconn *conn, uint32_t event) {
     ofserver_client *client = (ofserver_client *)conn;
     session *s;
     if (event == OFCONN_CONNECTION_UP) {
-        s = session_new(conn, 0, ofserver_get_client_name(client));
+        s = host_peer_new(sizeof *s, conn, 0, ofserver_get_client_name(client));
         if (!s) {
             ofserver_disconnect_client(client);
             return;
         }
         ofserver_set_client_opaque_data(client, s);
-        printf("local client %s connected\n", s->name);
-        session_send_encoded(s, OFPT_HELLO, NULL, (uint32_t)ofmsg_generate_xid());
+        host_say("local client %s connected", s->name);
+        host_peer_send_hello(s);
     } else if (event == OFCONN_CONNECTION_DOWN) {
         s = ofserver_get_client_opaque_data(client);
         if (s) session_gone(s);
@@ -203,9 +158,7 @@ static void on_server_event(ofconn *conn, uint32_t event) {
 
 static int32_t on_server_rx(ofconn *conn, const uint8_t *bytes, int32_t len) {
     session *s = ofserver_get_client_opaque_data((ofserver_client *)conn);
-    if (!s) return 0;
-    host_trace_message(conn, 0, bytes, (uint32_t)len);
-    agent_receive(s, bytes, (uint32_t)len);
+    if (s) agent_receive(s, bytes, (uint32_t)len);
     return 0;
 }
 
@@ -220,15 +173,16 @@ static void housekeeping(void *arg) {
     flows_expire(now);
     if (!s || !interval) return;
     if (now - s->last_rx_ms >= 3 * interval) {
-        printf("controller silent for %llu ms: dropping the connection\n",
-               (unsigned long long)(now - s->last_rx_ms));
-        ofclient_disconnect((ofclient_server *)s->conn);
+        host_say("controller silent for %llu ms: dropping the connection",
+                 (unsigned long long)(now - s->last_rx_ms));
+        host_peer_disconnect(s);
     } else if (now - s->last_rx_ms >= interval && now - s->last_echo_ms >= interval) {
         /* The codec encodes no echo request: a header and 8 bytes of send time. */
         host_put32(stamp, (uint32_t)(now >> 32));
         host_put32(stamp + 4, (uint32_t)now);
         s->last_echo_ms = now;
-        session_send_raw(s, OFPT_ECHO_REQUEST, (uint32_t)ofmsg_generate_xid(), stamp, sizeof stamp);
+        host_peer_send_raw(s, OFPT_ECHO_REQUEST, (uint32_t)ofmsg_generate_xid(), stamp,
+                           sizeof stamp);
     }
 }
 
@@ -242,30 +196,78 @@ static void stop_loop(void *arg) {
     ofhost_loop_stop();
 }
 
+static void print_status(void) {
+    uint32_t tunnels = 0;
+    savl_node *n;
+    for (n = agent.tunnels.tree.head.next; n && n != &agent.tunnels.tree.head; n = n->next)
+        tunnels++;
+    host_say("status: controller %s, %u flows, %u ports, %u tunnels, %u stations",
+             agent.controller ? agent.controller->name
+                              : (opt.controller ? "not connected" : "not configured"),
+             (unsigned)agent.n_flows, (unsigned)agent.n_ports, (unsigned)tunnels,
+             (unsigned)agent.n_stations);
+}
+
+/* SIGUSR1 runs a round of simulated events; SIGHUP and SIGUSR2 print a status line (there is
+ * no configuration file to reload, and a closed terminal must not end the agent). */
 static void on_signal(int signo) {
     if (signo == SIGUSR1)
         ports_simulate_round();
+    else if (signo == SIGHUP || signo == SIGUSR2)
+        print_status();
     else
         ofhost_loop_stop();
 }
 
-/* ---- Start-up and shut-down -------------------------------------------------------------- */
+/* ---- Command line ------------------------------------------------------------------------ */
 
-static void usage(const char *prog) {
-    fprintf(stderr,
-            "usage: %s [--controller IP:PORT] %s[--listen IP:PORT]\n"
-            "          [--log FILE] [--pcap FILE] [--ports N] [--dpid HEX] [--events SECONDS]\n"
-            "          [--echo-interval SECONDS] [--backoff-min MS] [--backoff-max MS]\n"
-            "          [--exit-after SECONDS] [--verbose]\n"
-            "at least one of --controller and --listen is required\n",
-            prog, TLS_USAGE);
+static void usage(void) {
+    printf(
+        "Usage: %s [OPTION]...\n"
+        "The reference OpenFlow 1.3 agent: a simulated switch that connects to a controller\n"
+        "and/or accepts local OpenFlow tools.\n"
+        "\n"
+        "Connections (at least one of --controller and --listen):\n"
+        "  --controller IP:PORT     connect to this controller, reconnecting with backoff\n"
+        "  --tls CERT KEY CA        secure it with TLS: our certificate and key, and the CA\n"
+        "                           that signed the controller's (PEM files)%s\n"
+        "  --listen IP:PORT         accept local tools such as ovs-ofctl (plain TCP)\n"
+        "  --backoff-min MS         first reconnect delay (default %u)\n"
+        "  --backoff-max MS         largest reconnect delay (default %u)\n"
+        "  --echo-interval SECONDS  echo a controller silent this long, drop it after three\n"
+        "                           silent intervals; 0 never (default %u)\n"
+        "Simulated switch:\n"
+        "  --ports N                ports, 0 to %u (default %u)\n"
+        "  --dpid HEX               datapath id (default 1)\n"
+        "  --events SECONDS         simulated packets and link changes this often; 0 only\n"
+        "                           on SIGUSR1 (default 0)\n"
+        "Output:\n"
+        "  --log FILE               also write the library's log to FILE, rotated at 128 KiB\n"
+        "  --log-level LEVEL        library lines shown on stderr: err, info or debug\n"
+        "                           (default err); status lines always go to stdout\n"
+        "  --trace                  print every message sent and received\n"
+        "  --pcap FILE              write every message to FILE as a pcap capture\n"
+        "  --exit-after SECONDS     stop after this long (default: at SIGTERM or SIGINT)\n"
+        "  -h, --help               print this help and exit\n"
+        "  -V, --version            print the version and exit\n"
+        "\n"
+        "Signals: SIGTERM and SIGINT stop cleanly, SIGUSR1 runs one round of simulated\n"
+        "events, SIGHUP prints a status line.\n"
+        "Exit status: 0 after a clean stop, 1 when start-up fails, 2 for an invalid command\n"
+        "line. After a failed TLS handshake the library ends the process with status 0:\n"
+        "run the agent under a supervisor that restarts it.\n",
+        host_prog, agent_tls_available() ? "" : " (not in this build)", opt.backoff_min,
+        opt.backoff_max, opt.echo_interval, AGENT_MAX_PORTS, opt.ports);
 }
 
+/* 0 to run, else the exit status (HOST_EXIT_USAGE, or HOST_EXIT_OK after --help). */
 static int parse_args(int argc, char **argv) {
     static const struct option opts[] = {{"controller", required_argument, NULL, 'c'},
                                          {"tls", required_argument, NULL, 't'},
                                          {"listen", required_argument, NULL, 'l'},
                                          {"log", required_argument, NULL, 'g'},
+                                         {"log-level", required_argument, NULL, 'L'},
+                                         {"trace", no_argument, NULL, 'T'},
                                          {"pcap", required_argument, NULL, 'p'},
                                          {"ports", required_argument, NULL, 'n'},
                                          {"dpid", required_argument, NULL, 'd'},
@@ -274,96 +276,141 @@ static int parse_args(int argc, char **argv) {
                                          {"backoff-min", required_argument, NULL, 'b'},
                                          {"backoff-max", required_argument, NULL, 'B'},
                                          {"exit-after", required_argument, NULL, 'x'},
-                                         {"verbose", no_argument, NULL, 'v'},
                                          {"help", no_argument, NULL, 'h'},
+                                         {"version", no_argument, NULL, 'V'},
                                          {NULL, 0, NULL, 0}};
-    int c;
+    int c, bad = 0;
     agent.dpid = 1;
-    while ((c = getopt_long(argc, argv, "", opts, NULL)) != -1) {
+    opterr = 0; /* our own messages say why */
+    while (!bad && (c = getopt_long(argc, argv, ":hV", opts, NULL)) != -1) {
         switch (c) {
             case 'c':
                 opt.controller = optarg;
+                bad = host_parse_endpoint("--controller", optarg, &opt.ctl_ip, &opt.ctl_port);
                 break;
             case 't':
                 /* --tls takes three paths: CERT KEY CA. */
-                if (optind + 1 >= argc) return -1;
+                if (optind + 1 >= argc) {
+                    host_usage_error("--tls needs three files: CERT KEY CA");
+                    return HOST_EXIT_USAGE;
+                }
                 opt.tls_cert = optarg;
                 opt.tls_key = argv[optind++];
                 opt.tls_ca = argv[optind++];
                 break;
             case 'l':
                 opt.listen = optarg;
+                bad = host_parse_endpoint("--listen", optarg, &opt.listen_ip, &opt.listen_port);
                 break;
             case 'g':
                 opt.log = optarg;
+                break;
+            case 'L':
+                bad = host_parse_log_level("--log-level", optarg, &host_log_level);
+                break;
+            case 'T':
+                host_trace = 1;
                 break;
             case 'p':
                 opt.pcap = optarg;
                 break;
             case 'n':
-                opt.ports = (uint32_t)strtoul(optarg, NULL, 10);
+                bad = host_parse_uint("--ports", optarg, 0, AGENT_MAX_PORTS, &opt.ports);
                 break;
             case 'd':
-                agent.dpid = strtoull(optarg, NULL, 16);
+                bad = host_parse_dpid("--dpid", optarg, &agent.dpid);
                 break;
             case 'e':
-                opt.events = (uint32_t)strtoul(optarg, NULL, 10);
+                bad = host_parse_uint("--events", optarg, 0, MAX_SECONDS, &opt.events);
                 break;
             case 'i':
-                opt.echo_interval = (uint32_t)strtoul(optarg, NULL, 10);
+                bad =
+                    host_parse_uint("--echo-interval", optarg, 0, MAX_SECONDS, &opt.echo_interval);
                 break;
             case 'b':
-                opt.backoff_min = (uint32_t)strtoul(optarg, NULL, 10);
+                bad = host_parse_uint("--backoff-min", optarg, 1, MAX_BACKOFF_MS, &opt.backoff_min);
                 break;
             case 'B':
-                opt.backoff_max = (uint32_t)strtoul(optarg, NULL, 10);
+                bad = host_parse_uint("--backoff-max", optarg, 1, MAX_BACKOFF_MS, &opt.backoff_max);
                 break;
             case 'x':
-                opt.exit_after = (uint32_t)strtoul(optarg, NULL, 10);
-                break;
-            case 'v':
-                host_verbose = 1;
+                bad = host_parse_uint("--exit-after", optarg, 0, MAX_EXIT_SECONDS, &opt.exit_after);
                 break;
             case 'h':
-                usage(argv[0]);
-                exit(0);
+                usage();
+                return HOST_EXIT_OK;
+            case 'V':
+                host_print_version();
+                agent_tls_print_version();
+                return HOST_EXIT_OK;
+            case ':':
+                host_usage_error("%s needs a value", argv[optind - 1]);
+                return HOST_EXIT_USAGE;
             default:
-                return -1;
+                host_usage_error("unknown option %s", argv[optind - 1]);
+                return HOST_EXIT_USAGE;
         }
     }
-    if (optind != argc || (!opt.controller && !opt.listen) || opt.ports > AGENT_MAX_PORTS ||
-        opt.backoff_min == 0 || opt.backoff_max < opt.backoff_min)
-        return -1;
-    if (opt.controller && host_parse_endpoint(opt.controller, &opt.ctl_ip, &opt.ctl_port) != 0)
-        return -1;
-    return 0;
+    if (bad) return HOST_EXIT_USAGE;
+    if (optind != argc) {
+        host_usage_error("unexpected argument '%s'", argv[optind]);
+        return HOST_EXIT_USAGE;
+    }
+    if (!opt.controller && !opt.listen) {
+        host_usage_error("nothing to do: give --controller, --listen or both");
+        return HOST_EXIT_USAGE;
+    }
+    if (opt.backoff_max < opt.backoff_min) {
+        host_usage_error("--backoff-max (%u) is below --backoff-min (%u)",
+                         (unsigned)opt.backoff_max, (unsigned)opt.backoff_min);
+        return HOST_EXIT_USAGE;
+    }
+    if (opt.tls_cert && !opt.controller) {
+        host_usage_error("--tls secures the --controller connection: give one");
+        return HOST_EXIT_USAGE;
+    }
+    if (opt.tls_cert && !agent_tls_available()) {
+        host_usage_error("--tls: this build has no TLS support");
+        return HOST_EXIT_USAGE;
+    }
+    return -1;
 }
 
-/* The start-up sequence: logging, dispatcher, codec callbacks, managers, connect/start. */
+/* ---- Start-up and shut-down -------------------------------------------------------------- */
+
+/* The start-up sequence: logging, dispatcher, codec callbacks, managers, connect/start. Each
+ * failure says why on stderr. */
 static int start(void) {
     ofconn_registration client_reg = {
-        on_client_event, on_client_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, ofmsg_payload_len}};
+        on_client_event, on_client_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, host_msg_len}};
     ofconn_registration server_reg = {
-        on_server_event, on_server_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, ofmsg_payload_len}};
-    uint32_t ip;
-    uint16_t port;
+        on_server_event, on_server_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, host_msg_len}};
 
+    if (opt.log && host_check_writable("the log file", opt.log) != 0) return -1;
+    if (opt.tls_cert && (host_check_readable("the TLS certificate", opt.tls_cert) != 0 ||
+                         host_check_readable("the TLS private key", opt.tls_key) != 0 ||
+                         host_check_readable("the TLS CA certificate", opt.tls_ca) != 0))
+        return -1;
     oflog_init(opt.log ? opt.log : "ofagentd.log", (int)getpid(), host_log_sink, NULL);
     if (opt.log) oflog_to_file_enable();
     ofsocket_set_dispatcher_id(1);
     agent_register_callbacks();
     if (opt.controller) ofclient_register(&client_reg);
     if (opt.listen) ofserver_register(&server_reg);
-    if (host_signals_install(on_signal) != 0) return -1;
+    if (ofhost_signals_install(on_signal) != 0) {
+        fprintf(stderr, "%s: cannot install the signal handlers\n", host_prog);
+        return -1;
+    }
     if (opt.pcap && host_trace_open(opt.pcap) != 0) return -1;
     if (opt.tls_cert && agent_tls_init(opt.tls_cert, opt.tls_key, opt.tls_ca) != 0) return -1;
     if (opt.listen) {
-        if (host_parse_endpoint(opt.listen, &ip, &port) != 0 || ofserver_start(ip, port) != 0) {
-            fprintf(stderr, "cannot listen on %s\n", opt.listen);
+        if (ofserver_start(opt.listen_ip, opt.listen_port) != 0) {
+            fprintf(stderr, "%s: cannot listen on %s: %s\n", host_prog, opt.listen,
+                    strerror(errno));
             return -1;
         }
         opt.listening = 1;
-        printf("listening on %s\n", opt.listen);
+        host_say("listening on %s", opt.listen);
     }
     if (opt.controller) connect_now(NULL);
     return 0;
@@ -373,10 +420,11 @@ static void shut_down(void) {
     savl_node *n;
     opt.shutting_down = 1;
     if (opt.reconnect_timer) ofhost_timer_cancel(opt.reconnect_timer);
+    /* A TLS session ends with close_notify, so the controller sees a clean close. */
+    if (agent.controller && opt.ssl) agent_tls_close_notify(opt.ssl);
     if (ofclient_local_inst.ofserver) ofclient_disconnect(ofclient_local_inst.ofserver);
     if (opt.listening) ofserver_stop();
-    if (opt.reap_timer) ofhost_timer_cancel(opt.reap_timer);
-    reap_sessions(NULL);
+    host_peers_release();
     flows_clear();
     while ((n = agent.tunnels.tree.head.next) != NULL && n != &agent.tunnels.tree.head)
         oftunnel_entry_delete(n->data);
@@ -384,29 +432,28 @@ static void shut_down(void) {
     agent_tls_free(opt.stale_ssl);
     if (opt.tls_cert) agent_tls_cleanup();
     host_trace_close();
-    host_signals_remove();
+    ofhost_signals_remove();
 }
 
 int main(int argc, char **argv) {
     uint32_t timers[3] = {0, 0, 0};
-    int rc = 0, i;
+    int rc, i;
 
+    host_prog = "ofagentd";
     setvbuf(stdout, NULL, _IOLBF, 0);
-    if (parse_args(argc, argv) != 0) {
-        usage(argv[0]);
-        return 2;
-    }
+    if ((rc = parse_args(argc, argv)) >= 0) return rc;
     ports_init(opt.ports);
     oftunnel_init(&agent.tunnels);
     agent.miss_send_len = 128;
+    rc = HOST_EXIT_OK;
     if (start() == 0) {
         timers[0] = ofhost_timer_add(1000, 1, housekeeping, NULL);
         if (opt.events) timers[1] = ofhost_timer_add(opt.events * 1000, 1, simulate, NULL);
         if (opt.exit_after) timers[2] = ofhost_timer_add(opt.exit_after * 1000, 0, stop_loop, NULL);
         ofhost_loop_run();
-        printf("shutting down\n");
+        host_say("shutting down");
     } else {
-        rc = 1;
+        rc = HOST_EXIT_START;
     }
     for (i = 0; i < 3; i++)
         if (timers[i]) ofhost_timer_cancel(timers[i]);

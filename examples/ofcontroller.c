@@ -5,14 +5,12 @@
  * once the features reply is in, it asks for the switch description, port descriptions, port
  * statistics and flow statistics, installs a table-miss flow and one flow that shows off the
  * codec (several OXM fields; set-field, output and a vendor action), exercises the vendor
- * tunnel and station-MAC messages, and then prints whatever arrives (packet-ins, port status,
- * flow-removed, errors...). Echo requests of any length are answered. Every message, both
- * ways, is printed as the codec's one-line text.
- *
- * Usage: ofcontroller --listen IP:PORT [--pcap FILE] [--count N] [--exit-after SECONDS]
- *                     [--flow-timeout SECONDS] [--log FILE] [--verbose]
+ * tunnel and station-MAC messages, and then reports whatever arrives (packet-ins, port status,
+ * flow-removed, errors...). Echo requests of any length are answered. With --trace every
+ * message, both ways, is printed as the codec's one-line text. See --help.
  */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -29,61 +27,37 @@
 
 #define RX_BUF_SIZE 65536
 
+#define MAX_EXIT_SECONDS 4294967u /* --exit-after: its milliseconds fit a timer */
+
 typedef struct agent {
-    ofserver_client *client; /* null once the connection is gone */
-    char name[32];
-    const uint8_t *cur; /* the message being decoded (valid during rx only) */
-    uint32_t flow_xid;  /* xid of the showcase flow-mod, to spot its refusal */
+    host_peer peer;    /* first: an agent is a peer */
+    uint32_t flow_xid; /* xid of the showcase flow-mod, to spot its refusal */
     int flow_retried;
-    struct agent *next;
 } agent;
 
 static struct {
     const char *listen;
     const char *pcap;
     const char *log;
-    long count;
-    long exit_after;
-    unsigned flow_timeout;
-    long received;
-    uint32_t reap_timer; /* pending release of agents whose connection went down */
-    agent *agents;
+    uint32_t ip;
+    uint16_t port;
+    uint32_t count;
+    uint32_t exit_after;
+    uint32_t flow_timeout;
+    uint32_t received;
 } ctl;
 
 /* ---- Sending ----------------------------------------------------------------------------- */
 
-static void send_bytes(agent *a, const uint8_t *bytes, uint32_t len, const void *body) {
-    if (!a->client) return;
-    host_print_message(a->name, "->", bytes, body);
-    host_trace_message(&a->client->conn, 1, bytes, len);
-    ofserver_send(a->client, bytes, len);
-}
-
-/* Types the codec encodes go through ofmsg_tx_encode. */
-static uint32_t send_encoded_xid(agent *a, uint8_t type, const void *body, uint32_t xid) {
-    uint8_t *buf = NULL;
-    uint32_t len = 0;
-    if (ofmsg_tx_encode(type, body, xid, &buf, &len) != 0) {
-        fprintf(stderr, "%s: cannot encode %s\n", a->name, ofmsg_ofp_type_to_string(type));
-        return 0;
-    }
-    send_bytes(a, buf, len, body);
-    free(buf);
-    return xid;
-}
-
 static uint32_t send_encoded(agent *a, uint8_t type, const void *body) {
-    return send_encoded_xid(a, type, body, (uint32_t)ofmsg_generate_xid());
+    uint32_t xid = (uint32_t)ofmsg_generate_xid();
+    return host_peer_send_encoded(&a->peer, type, body, xid) == 0 ? xid : 0;
 }
 
 /* The codec encodes only port-description multipart requests (and no barrier or echo
  * request), since the agent side needs no more; a controller builds the others itself. */
 static void send_raw(agent *a, uint8_t type, const void *body, size_t body_len) {
-    uint32_t len = 0;
-    uint8_t *buf = host_raw_message(type, (uint32_t)ofmsg_generate_xid(), body, body_len, &len);
-    if (!buf) return;
-    send_bytes(a, buf, len, NULL);
-    free(buf);
+    host_peer_send_raw(&a->peer, type, (uint32_t)ofmsg_generate_xid(), body, body_len);
 }
 
 static void send_multipart_raw(agent *a, uint16_t mp_type, const uint8_t *body, size_t len) {
@@ -201,29 +175,30 @@ static void send_vendor_messages(agent *a) {
 /* ---- Receive callbacks (one per type the controller reacts to) ---------------------------- */
 
 static void print_received(void *body, ofmsg *msg) {
-    agent *a = msg->ctx;
-    host_print_message(a->name, "<-", a->cur, body);
+    host_peer *p = msg->ctx;
+    host_print_message(p->name, "<-", p->cur, body);
 }
 
 static void on_print_only(void *body, ofmsg *msg) {
     print_received(body, msg);
-    host_free_body(((agent *)msg->ctx)->cur[1], body);
-}
-
-static void on_multipart_reply(void *body, ofmsg *msg) {
-    print_received(body, msg);
-    host_free_body(OFPT_MULTIPART_REPLY, body);
+    host_free_body(((host_peer *)msg->ctx)->cur[1], body);
 }
 
 static void on_features_reply(void *body, ofmsg *msg) {
     agent *a = msg->ctx;
+    const ofmsg_switch_features *f = body;
     print_received(body, msg);
+    if (!a->peer.established) {
+        a->peer.established = 1;
+        host_say("agent %s: session established, dpid 0x%016llx, %u tables", a->peer.name,
+                 (unsigned long long)f->datapath_id, (unsigned)f->n_tables);
+        request_switch_state(a);
+        install_table_miss(a);
+        install_showcase_flow(a, 1);
+        send_raw(a, OFPT_BARRIER_REQUEST, NULL, 0);
+        send_vendor_messages(a);
+    }
     ofmsg_free(OFPT_FEATURES_REPLY, body);
-    request_switch_state(a);
-    install_table_miss(a);
-    install_showcase_flow(a, 1);
-    send_raw(a, OFPT_BARRIER_REQUEST, NULL, 0);
-    send_vendor_messages(a);
 }
 
 static void on_error(void *body, ofmsg *msg) {
@@ -234,128 +209,98 @@ static void on_error(void *body, ofmsg *msg) {
     if (err->data_len >= OFP_HEADER_LEN && err->data[1] == OFPT_FLOW_MOD &&
         host_get32(err->data + 4) == a->flow_xid && !a->flow_retried) {
         a->flow_retried = 1;
-        printf(
-            "%s refused the showcase flow (error type %u code %u): retrying without the "
-            "vendor action\n",
-            a->name, (unsigned)err->type, (unsigned)err->code);
+        host_say(
+            "agent %s refused the showcase flow (error type %u code %u): retrying without "
+            "the vendor action",
+            a->peer.name, (unsigned)err->type, (unsigned)err->code);
         install_showcase_flow(a, 0);
         send_raw(a, OFPT_BARRIER_REQUEST, NULL, 0);
+    } else {
+        host_say("agent %s reports error type %u code %u", a->peer.name, (unsigned)err->type,
+                 (unsigned)err->code);
     }
     ofmsg_free(OFPT_ERROR, body);
 }
 
-static void on_echo_request(void *body, ofmsg *msg) {
-    agent *a = msg->ctx;
-    print_received(body, msg);
-    /* The decoded request, encoded as a reply with its xid, carries the same payload. */
-    send_encoded_xid(a, OFPT_ECHO_REPLY, body, msg->xid);
-    ofmsg_free(OFPT_ECHO_REQUEST, body);
-}
-
 static void register_callbacks(void) {
     ofmsg_rx_cb cbs[OFMSG_NUM_TYPES] = {0};
-    cbs[OFPT_HELLO] = on_print_only;
     cbs[OFPT_ERROR] = on_error;
-    cbs[OFPT_ECHO_REQUEST] = on_echo_request;
+    cbs[OFPT_ECHO_REQUEST] = host_on_echo_request;
     cbs[OFPT_EXPERIMENTER] = on_print_only;
     cbs[OFPT_FEATURES_REPLY] = on_features_reply;
     cbs[OFPT_PACKET_IN] = on_print_only;
     cbs[OFPT_PORT_STATUS] = on_print_only;
-    cbs[OFPT_MULTIPART_REPLY] = on_multipart_reply;
+    cbs[OFPT_MULTIPART_REPLY] = on_print_only;
     ofmsg_register_callbacks(cbs);
 }
 
 /* ---- Connection callbacks ---------------------------------------------------------------- */
 
-/* What the codec does not decode is printed from its header, with the few fields a reader
- * wants for flow-removed. */
-static void print_undecoded(agent *a, const uint8_t *bytes, int32_t len, int32_t status) {
-    if (bytes[1] == OFPT_FLOW_REMOVED && len >= 48) {
-        printf("%s <- %s {reason=%s, cookie=0x%08x%08x, priority=%u, table_id=%u}\n", a->name,
-               ofmsg_print(bytes, NULL), ofmsg_ofp_flow_removed_reason_to_string(bytes[18]),
-               (unsigned)host_get32(bytes + 8), (unsigned)host_get32(bytes + 12),
-               (unsigned)host_get16(bytes + 16), (unsigned)bytes[19]);
-    } else {
-        printf("%s <- %s (not decoded by the codec: status 0x%08x)\n", a->name,
-               ofmsg_print(bytes, NULL), (unsigned)status);
-    }
-    fflush(stdout);
+/* What the codec does not decode (ofmsg_ofpt_type_supported / ofmsg_ofpmp_type_supported say
+ * which) is not handed to it: a flow-removed is reported with the few fields a reader wants,
+ * the rest (barrier replies, description and port statistics replies...) is only traced.
+ * Returns 1 when the message was handled here. */
+static int receive_raw(agent *a, const uint8_t *bytes, uint32_t len) {
+    uint8_t type = bytes[1];
+    if (type == OFPT_MULTIPART_REPLY
+            ? len >= 10 && ofmsg_ofpmp_type_supported(host_get16(bytes + 8))
+            : ofmsg_ofpt_type_supported(type))
+        return 0;
+    host_print_message(a->peer.name, "<-", bytes, NULL);
+    if (type == OFPT_FLOW_REMOVED && len >= 48)
+        host_say(
+            "agent %s: flow removed {reason=%s, cookie=0x%08x%08x, priority=%u, "
+            "table_id=%u}",
+            a->peer.name, ofmsg_ofp_flow_removed_reason_to_string(bytes[18]),
+            (unsigned)host_get32(bytes + 8), (unsigned)host_get32(bytes + 12),
+            (unsigned)host_get16(bytes + 16), (unsigned)bytes[19]);
+    return 1;
 }
 
 static int32_t on_rx(ofconn *conn, const uint8_t *bytes, int32_t len) {
     agent *a = ofserver_get_client_opaque_data((ofserver_client *)conn);
     int32_t status;
     if (!a) return 0;
-    host_trace_message(conn, 0, bytes, (uint32_t)len);
     ctl.received++;
-    if (bytes[1] == OFPT_ECHO_REQUEST && len != 24) {
-        /* The codec decodes only the 24-byte echo; any other length is echoed back raw. */
-        uint8_t *reply = malloc((size_t)len);
-        host_print_message(a->name, "<-", bytes, NULL);
-        if (reply) {
-            memcpy(reply, bytes, (size_t)len);
-            reply[1] = OFPT_ECHO_REPLY;
-            send_bytes(a, reply, (uint32_t)len, NULL);
-            free(reply);
-        }
-    } else {
-        a->cur = bytes;
+    if (!host_peer_receive(&a->peer, bytes, (uint32_t)len) &&
+        !receive_raw(a, bytes, (uint32_t)len)) {
+        a->peer.cur = bytes;
         status = ofmsg_rx_decode(a, bytes, (uint32_t)len);
-        if (status != OFMSG_DECODE_OK) print_undecoded(a, bytes, len, status);
-        a->cur = NULL;
+        a->peer.cur = NULL;
+        if (status != OFMSG_DECODE_OK)
+            host_say("agent %s: %s refused by the codec (status 0x%08x)", a->peer.name,
+                     ofmsg_ofp_type_to_string(bytes[1]), (unsigned)status);
     }
     if (ctl.count > 0 && ctl.received >= ctl.count) ofhost_loop_stop();
     return 0;
-}
-
-/* Agents are released from a timer, never inside the library call that reported them down:
- * that call may be a send in the middle of code still holding the agent. */
-static void reap_agents(void *arg) {
-    agent **p = &ctl.agents, *a;
-    (void)arg;
-    ctl.reap_timer = 0;
-    while ((a = *p) != NULL) {
-        if (a->client) {
-            p = &a->next;
-        } else {
-            *p = a->next;
-            free(a);
-        }
-    }
 }
 
 static void on_event(ofconn *conn, uint32_t event) {
     ofserver_client *client = (ofserver_client *)conn;
     agent *a;
     if (event == OFCONN_CONNECTION_UP) {
-        a = calloc(1, sizeof *a);
+        a = (agent *)host_peer_new(sizeof *a, conn, 0, ofserver_get_client_name(client));
         if (!a) {
             ofserver_disconnect_client(client);
             return;
         }
-        a->client = client;
-        snprintf(a->name, sizeof a->name, "%s", ofserver_get_client_name(client));
-        a->next = ctl.agents;
-        ctl.agents = a;
         ofserver_set_client_opaque_data(client, a);
-        printf("agent %s connected\n", a->name);
-        send_encoded(a, OFPT_HELLO, NULL);
+        host_say("agent %s connected", a->peer.name);
+        host_peer_send_hello(&a->peer);
         send_encoded(a, OFPT_FEATURES_REQUEST, NULL);
     } else if (event == OFCONN_CONNECTION_DOWN) {
         a = ofserver_get_client_opaque_data(client);
         if (!a) return;
-        printf("agent %s disconnected\n", a->name);
-        fflush(stdout);
-        a->client = NULL;
+        host_say("agent %s disconnected", a->peer.name);
         ofserver_set_client_opaque_data(client, NULL);
-        if (!ctl.reap_timer) ctl.reap_timer = ofhost_timer_add(0, 0, reap_agents, NULL);
+        host_peer_gone(&a->peer);
     }
 }
 
 /* ---- Main -------------------------------------------------------------------------------- */
 
 static void on_signal(int signo) {
-    if (signo != SIGUSR1) ofhost_loop_stop();
+    if (signo == SIGINT || signo == SIGTERM) ofhost_loop_stop();
 }
 
 static void on_exit_timer(void *arg) {
@@ -363,6 +308,31 @@ static void on_exit_timer(void *arg) {
     ofhost_loop_stop();
 }
 
+static void usage(void) {
+    printf(
+        "Usage: %s --listen IP:PORT [OPTION]...\n"
+        "A small OpenFlow 1.3 controller: it accepts switches, reads their state, installs\n"
+        "a table-miss flow and a showcase flow, and reports what they send.\n"
+        "\n"
+        "  --listen IP:PORT         accept switches here (required)\n"
+        "  --flow-timeout SECONDS   hard timeout of the showcase flow, which then asks for\n"
+        "                           a flow-removed; 0 none (default 0)\n"
+        "  --count N                stop after N received messages; 0 never (default 0)\n"
+        "  --exit-after SECONDS     stop after this long (default: at SIGTERM or SIGINT)\n"
+        "  --log FILE               also write the library's log to FILE, rotated at 128 KiB\n"
+        "  --log-level LEVEL        library lines shown on stderr: err, info or debug\n"
+        "                           (default err); status lines always go to stdout\n"
+        "  --trace                  print every message sent and received\n"
+        "  --pcap FILE              write every message to FILE as a pcap capture\n"
+        "  -h, --help               print this help and exit\n"
+        "  -V, --version            print the version and exit\n"
+        "\n"
+        "Exit status: 0 after a clean stop, 1 when start-up fails, 2 for an invalid command\n"
+        "line.\n",
+        host_prog);
+}
+
+/* 0 to run, else the exit status (HOST_EXIT_USAGE, or HOST_EXIT_OK after --help). */
 static int parse_args(int argc, char **argv) {
     static const struct option opts[] = {{"listen", required_argument, NULL, 'l'},
                                          {"pcap", required_argument, NULL, 'p'},
@@ -370,80 +340,110 @@ static int parse_args(int argc, char **argv) {
                                          {"exit-after", required_argument, NULL, 'x'},
                                          {"flow-timeout", required_argument, NULL, 't'},
                                          {"log", required_argument, NULL, 'g'},
-                                         {"verbose", no_argument, NULL, 'v'},
+                                         {"log-level", required_argument, NULL, 'L'},
+                                         {"trace", no_argument, NULL, 'T'},
                                          {"help", no_argument, NULL, 'h'},
+                                         {"version", no_argument, NULL, 'V'},
                                          {NULL, 0, NULL, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "", opts, NULL)) != -1) {
+    int c, bad = 0;
+    opterr = 0; /* our own messages say why */
+    while (!bad && (c = getopt_long(argc, argv, ":hV", opts, NULL)) != -1) {
         switch (c) {
             case 'l':
                 ctl.listen = optarg;
+                bad = host_parse_endpoint("--listen", optarg, &ctl.ip, &ctl.port);
                 break;
             case 'p':
                 ctl.pcap = optarg;
                 break;
             case 'c':
-                ctl.count = strtol(optarg, NULL, 10);
+                bad = host_parse_uint("--count", optarg, 0, UINT32_MAX, &ctl.count);
                 break;
             case 'x':
-                ctl.exit_after = strtol(optarg, NULL, 10);
+                bad = host_parse_uint("--exit-after", optarg, 0, MAX_EXIT_SECONDS, &ctl.exit_after);
                 break;
             case 't':
-                ctl.flow_timeout = (unsigned)strtoul(optarg, NULL, 10);
+                bad = host_parse_uint("--flow-timeout", optarg, 0, 65535, &ctl.flow_timeout);
                 break;
             case 'g':
                 ctl.log = optarg;
                 break;
-            case 'v':
-                host_verbose = 1;
+            case 'L':
+                bad = host_parse_log_level("--log-level", optarg, &host_log_level);
                 break;
+            case 'T':
+                host_trace = 1;
+                break;
+            case 'h':
+                usage();
+                return HOST_EXIT_OK;
+            case 'V':
+                host_print_version();
+                return HOST_EXIT_OK;
+            case ':':
+                host_usage_error("%s needs a value", argv[optind - 1]);
+                return HOST_EXIT_USAGE;
             default:
-                return -1;
+                host_usage_error("unknown option %s", argv[optind - 1]);
+                return HOST_EXIT_USAGE;
         }
     }
-    return ctl.listen ? 0 : -1;
+    if (bad) return HOST_EXIT_USAGE;
+    if (optind != argc) {
+        host_usage_error("unexpected argument '%s'", argv[optind]);
+        return HOST_EXIT_USAGE;
+    }
+    if (!ctl.listen) {
+        host_usage_error("--listen IP:PORT is required");
+        return HOST_EXIT_USAGE;
+    }
+    return -1;
 }
 
-int main(int argc, char **argv) {
-    ofconn_registration reg = {on_event, on_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, ofmsg_payload_len}};
-    uint32_t ip, exit_timer = 0;
-    uint16_t port;
-
-    setvbuf(stdout, NULL, _IOLBF, 0);
-    if (parse_args(argc, argv) != 0 || host_parse_endpoint(ctl.listen, &ip, &port) != 0) {
-        fprintf(stderr,
-                "usage: %s --listen IP:PORT [--pcap FILE] [--count N] "
-                "[--exit-after SECONDS] [--flow-timeout SECONDS] [--log FILE] "
-                "[--verbose]\n",
-                argv[0]);
-        return 2;
-    }
-    /* The start-up sequence: logging, dispatcher, codec callbacks, manager, start. */
+/* The start-up sequence: logging, dispatcher, codec callbacks, manager, start. */
+static int start(void) {
+    ofconn_registration reg = {on_event, on_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, host_msg_len}};
+    if (ctl.log && host_check_writable("the log file", ctl.log) != 0) return -1;
     oflog_init(ctl.log ? ctl.log : "ofcontroller.log", (int)getpid(), host_log_sink, NULL);
     if (ctl.log) oflog_to_file_enable();
     ofsocket_set_dispatcher_id(1);
     register_callbacks();
     ofserver_register(&reg);
-    if (host_signals_install(on_signal) != 0 || (ctl.pcap && host_trace_open(ctl.pcap) != 0))
-        return 1;
-    if (ofserver_start(ip, port) != 0) {
-        fprintf(stderr, "cannot listen on %s\n", ctl.listen);
-        host_signals_remove();
-        host_trace_close();
-        return 1;
+    if (ofhost_signals_install(on_signal) != 0) {
+        fprintf(stderr, "%s: cannot install the signal handlers\n", host_prog);
+        return -1;
     }
-    printf("listening on %s\n", ctl.listen);
+    if (ctl.pcap && host_trace_open(ctl.pcap) != 0) return -1;
+    if (ofserver_start(ctl.ip, ctl.port) != 0) {
+        fprintf(stderr, "%s: cannot listen on %s: %s\n", host_prog, ctl.listen, strerror(errno));
+        return -1;
+    }
+    host_say("listening on %s", ctl.listen);
+    return 0;
+}
+
+int main(int argc, char **argv) {
+    uint32_t exit_timer = 0;
+    int rc;
+
+    host_prog = "ofcontroller";
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    if ((rc = parse_args(argc, argv)) >= 0) return rc;
+    if (start() != 0) {
+        host_trace_close();
+        ofhost_signals_remove();
+        return HOST_EXIT_START;
+    }
     if (ctl.exit_after > 0)
-        exit_timer = ofhost_timer_add((uint32_t)(ctl.exit_after * 1000), 0, on_exit_timer, NULL);
+        exit_timer = ofhost_timer_add(ctl.exit_after * 1000, 0, on_exit_timer, NULL);
 
     ofhost_loop_run();
 
     ofserver_stop(); /* every agent hears its connection go down */
     if (exit_timer) ofhost_timer_cancel(exit_timer);
-    if (ctl.reap_timer) ofhost_timer_cancel(ctl.reap_timer);
-    reap_agents(NULL);
+    host_peers_release();
     host_trace_close();
-    host_signals_remove();
-    printf("stopped after %ld messages\n", ctl.received);
-    return 0;
+    ofhost_signals_remove();
+    host_say("stopped after %u messages", (unsigned)ctl.received);
+    return HOST_EXIT_OK;
 }

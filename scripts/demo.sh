@@ -56,7 +56,7 @@ echo
 port=$(free_port) || { echo "demo: no free port found" >&2; exit 1; }
 echo "== ofcontroller on 127.0.0.1:$port, ofagentd connecting to it, for $seconds seconds"
 "$bin/ofcontroller" --listen "127.0.0.1:$port" --pcap "$root/demo.pcap" --flow-timeout 4 \
-    --log "$work/ctl.log" >"$work/controller.out" 2>&1 &
+    --log "$work/ctl.log" --trace >"$work/controller.out" 2>&1 &
 ctl_pid=$!
 if ! wait_for "$work/controller.out" "listening on" 5; then
     echo "demo: the controller did not start:" >&2
@@ -77,11 +77,11 @@ wait "$ctl_pid"
 ctl_rc=$?
 ctl_pid=""
 
-echo "-- the conversation as the controller printed it (-> sent, <- received):"
+echo "-- the conversation as the controller printed it with --trace (-> sent, <- received):"
 cat "$work/controller.out"
 echo
-echo "-- what the agent did with it:"
-grep -vE '^[0-9.]+:[0-9]+ (->|<-) ' "$work/agent.out"
+echo "-- what the agent did with it (its status lines):"
+cat "$work/agent.out"
 echo
 echo "-- messages per type, as the controller received them:"
 grep -oE ' <- \{type=[A-Z_]+' "$work/controller.out" | sed 's/ <- {type=//' | sort | uniq -c

@@ -1,7 +1,8 @@
-"""Drives ofagentd --listen with raw OpenFlow 1.3 bytes and checks each answer: what the codec
-cannot decode is answered with an OFPT_ERROR carrying the start of the offending message, the
-raw answers (echo of any length, barrier, get-config) mirror the request, and the vendor tunnel
-table answers in address order. Usage: agent_protocol.py PORT"""
+"""Drives ofagentd --listen with raw OpenFlow bytes and checks each answer: version negotiation
+(a hello of another version, with or without a version bitmap), what the codec cannot decode
+answered with an OFPT_ERROR carrying the start of the offending message, the raw answers (echo
+of any length, barrier, get-config) mirroring the request, packet-out read from the raw bytes,
+and the vendor tunnel table answering in address order. Usage: agent_protocol.py PORT"""
 import socket
 import struct
 import sys
@@ -17,21 +18,24 @@ def check(what, cond):
         FAILED = 1
 
 
-def msg(type_, body=b"", xid=None, length=None):
+def msg(type_, body=b"", xid=None, length=None, version=4):
     global XID
     if xid is None:
         XID += 1
         xid = XID
     n = 8 + len(body) if length is None else length
-    return struct.pack("!BBHI", 4, type_, n, xid) + body
+    return struct.pack("!BBHI", version, type_, n, xid) + body
+
+
+def bitmap(word):
+    return struct.pack("!HHI", 1, 8, word)
 
 
 class Conn:
-    def __init__(self, port):
+    def __init__(self, port, hello=None):
         self.s = socket.create_connection(("127.0.0.1", port), timeout=5)
-        hello = self.recv()
-        check("the agent opens with HELLO", hello[1] == 0)
-        self.s.sendall(msg(0))
+        self.hello = self.recv()
+        self.s.sendall(msg(0) if hello is None else hello)
 
     def recv(self):
         hdr = self._exact(8)
@@ -50,6 +54,12 @@ class Conn:
         self.s.sendall(m)
         return self.recv()
 
+    def closed(self):
+        try:
+            return self.s.recv(1) == b""
+        except OSError:
+            return True
+
 
 def error_of(reply):
     if reply[1] != 1 or len(reply) < 12:
@@ -67,7 +77,57 @@ def expect_error(c, what, request, etype, code, data_len=None):
           ok and err[2] == want and reply[4:8] == request[4:8])
 
 
+def negotiation(port):
+    c = Conn(port, hello=msg(0, bitmap(0x30), version=5))
+    check("the agent opens with a 1.3 HELLO offering 1.3 in a version bitmap",
+          c.hello[:4] == b"\x04\x00\x00\x10" and c.hello[8:] == bitmap(0x10))
+    check("a peer offering 1.3 and 1.4 (hello version 5, bitmap 0x30) gets a session",
+          c.ask(msg(5))[1] == 6)
+    c = Conn(port, hello=msg(0, version=6))
+    check("a hello of version 6 without a bitmap means 1.3 too", c.ask(msg(5))[1] == 6)
+
+    # What leaves no common version: HELLO_FAILED/INCOMPATIBLE with a readable reason, then
+    # the agent closes the connection. The error is in the peer's version when that is lower.
+    for what, hello, version, reason in (
+            ("a 1.3 hello whose bitmap lacks 1.3", msg(0, bitmap(0x02)), 4, b"bitmap 0x00000002 lacks it"),
+            ("a 1.4-only peer (version 5, bitmap 0x20)", msg(0, bitmap(0x20), version=5), 4, b"lacks it"),
+            ("an OpenFlow 1.0 hello", msg(0, version=1), 1, b"the peer supports version 0x01")):
+        c = Conn(port, hello=hello)
+        reply = c.recv()
+        err = error_of(reply)
+        check("%s -> OFPT_ERROR HELLO_FAILED/INCOMPATIBLE (version %d) saying why" % (what, version),
+              reply[0] == version and err is not None and err[:2] == (0, 0) and reason in err[2]
+              and err[2].startswith(b"we support version 0x04") and reply[4:8] == hello[4:8])
+        check("  ... and the agent closes the connection", c.closed())
+
+
+def packet_out(c):
+    def po(actions, in_port=1, buffer_id=0xffffffff, data=bytes(60)):
+        return msg(13, struct.pack("!IIH6x", buffer_id, in_port, len(actions)) + actions + data)
+
+    def output(port, max_len=0xffff):
+        return struct.pack("!HHIH6x", 0, 16, port, max_len)
+
+    # Accepted ones are answered by nothing: the echo right after gets the next reply.
+    for what, m in (("output to port 2", po(output(2))),
+                    ("flood", po(output(0xfffffffb))),
+                    ("out of the ingress port", po(output(0xfffffff8))),
+                    ("from the controller (in_port CONTROLLER) to ports 1 and 3",
+                     po(output(1) + output(3), in_port=0xfffffffd))):
+        c.s.sendall(m)
+        check("packet-out %s is done without an error" % what, c.ask(msg(2))[1] == 3)
+    expect_error(c, "packet-out naming a buffer (the agent keeps none)", po(output(2), buffer_id=7), 1, 8)
+    expect_error(c, "packet-out from a port that does not exist", po(output(2), in_port=9), 1, 11)
+    expect_error(c, "packet-out to a port that does not exist", po(output(9)), 2, 4)
+    expect_error(c, "packet-out to the flow table (OFPP_TABLE)", po(output(0xfffffff9)), 2, 4)
+    expect_error(c, "packet-out with a set-field action", po(struct.pack("!HH4x", 25, 8)), 2, 0)
+    expect_error(c, "packet-out with an action of length 12", po(struct.pack("!HHI4x", 0, 12, 2)), 2, 1)
+    expect_error(c, "packet-out whose actions run past the message",
+                 msg(13, struct.pack("!IIH6x", 0xffffffff, 1, 64) + output(2)), 1, 6)
+
+
 def main(port):
+    negotiation(port)
     c = Conn(port)
 
     # Echo of every length: 8 and 40 bytes raw, 24 bytes through the codec.
@@ -87,15 +147,15 @@ def main(port):
     check("set-config, then get-config -> flags 1, miss_send_len 200",
           reply[1] == 8 and struct.unpack("!HH", reply[8:12]) == (1, 200))
 
-    expect_error(c, "hello whose version bitmap lacks 1.3",
-                 msg(0, struct.pack("!HHI", 1, 8, 0x02)), 0, 0)
-    expect_error(c, "packet-out (no receive step)", msg(13, bytes(16)), 1, 1)
-    long_po = msg(13, bytes(292))
-    expect_error(c, "a 300-byte packet-out: the error carries its first 256 bytes",
-                 long_po, 1, 1, data_len=256)
+    packet_out(c)
+    expect_error(c, "group-mod (no receive step)", msg(15, bytes(8)), 1, 1)
+    expect_error(c, "a 300-byte group-mod: the error carries its first 256 bytes",
+                 msg(15, bytes(292)), 1, 1, data_len=256)
     expect_error(c, "table-features multipart request",
                  msg(18, struct.pack("!HH4x", 12, 0)), 1, 2)
-    expect_error(c, "error message of 10 bytes (short)", msg(1, b"\x00\x01"), 1, 6)
+    # A truncated error is not answered: an error never answers an error.
+    c.s.sendall(msg(1, b"\x00\x01"))
+    check("an error message of 10 bytes gets no answer", c.ask(msg(2))[1] == 3)
     expect_error(c, "set-config of 8 bytes", msg(9), 1, 6)
     expect_error(c, "experimenter with a foreign id",
                  msg(4, struct.pack("!II", 0x2320, 0)), 1, 3)

@@ -1,14 +1,14 @@
 #!/bin/bash
 # ovs-ofctl as a controller tool against ofagentd --listen: show, dump-desc, dump-ports,
 # add-flow / mod-flows / del-flows (strict and by cookie) with dump-flows checking the agent's
-# flow table after each, probe, and a 1000-round-trip echo benchmark. Every command runs under
-# timeout and must exit 0.
+# flow table after each, probe, a 1000-round-trip echo benchmark and packet-out. Every command
+# runs under timeout and must exit 0.
 . "$(dirname "$0")/lib.sh"
 need ovs-ofctl
 
 port=$(free_port)
 T=tcp:127.0.0.1:$port
-start agent "$BIN/ofagentd" --listen "127.0.0.1:$port" --ports 4 --dpid 00000000000000ab
+start agent "$BIN/ofagentd" --listen "127.0.0.1:$port" --ports 4 --dpid 00000000000000ab --trace
 wait_for "$WORK/agent.out" "listening on" 10 || { FAILED=1; finish; }
 
 ofctl() { # runs one command; its output is in $WORK/last
@@ -98,7 +98,7 @@ check "add-flow with an idle timeout of 1 s" ofctl add-flow "$T" 'idle_timeout=1
 check "  ... listed with its timeout" bash -c "timeout 20 ovs-ofctl -O OpenFlow13 --no-names dump-flows $T | grep -q 'idle_timeout=1, in_port=4'"
 sleep 2.5
 check "  ... gone once idle for longer" [ "$(flows)" = 0 ]
-check "  ... reported as an idle-timeout removal" has "$WORK/agent.out" "^flow removed \(OFPRR_IDLE_TIMEOUT\)"
+check "  ... reported as an idle-timeout removal" has "$WORK/agent.out" "${L}flow removed \(OFPRR_IDLE_TIMEOUT\)"
 
 check "probe exits 0" ofctl probe "$T"
 check "benchmark 16 bytes x 1000 exits 0" ofctl benchmark "$T" 16 1000
@@ -106,13 +106,17 @@ check "benchmark: 1000 round trips" out_has "1000 packets"
 check "the agent answered every benchmark echo through the codec" \
     bash -c "[ \$(grep -c -e '-> {type=OFPT_ECHO_REPLY, length=24' '$WORK/agent.out') -ge 1000 ]"
 
-# A message the agent cannot decode gets an OFPT_ERROR; ovs-ofctl then exits non-zero.
-check "a packet-out is refused with an error (ovs-ofctl exits 1)" \
-    bash -c "! timeout 20 ovs-ofctl -O OpenFlow13 --no-names packet-out $T 'in_port=1 packet=0000000000010000000000020800 actions=output:2' 2>$WORK/po.err"
-check "  ... and the error names the request" grep -q "OFPT_ERROR" "$WORK/po.err"
+# packet-out: the frame leaves by the named port; one the agent cannot send is refused.
+check "packet-out to port 2 exits 0" \
+    ofctl packet-out "$T" 'in_port=1 packet=020000000002020000000001080045000014000100004006000000000000000000000000 actions=output:2'
+check "  ... and the agent sends the frame out of port2" \
+    has "$WORK/agent.out" "${L}packet-out from 127.0.0.1:[0-9]+ \(36 bytes, in_port 1\): sent to port2$"
+check "packet-out to the flow table is refused with an error (ovs-ofctl exits 1)" \
+    bash -c "! timeout 20 ovs-ofctl -O OpenFlow13 --no-names packet-out $T 'in_port=1 packet=0000000000010000000000020800 actions=table' 2>$WORK/po.err"
+check "  ... OFPBAC_BAD_OUT_PORT" grep -q "OFPBAC_BAD_OUT_PORT" "$WORK/po.err"
 
 stop agent
 check "agent exits 0" [ "$STATUS_agent" = 0 ]
 check "every local client was reported down" \
-    [ "$(grep -c '^local client .* connected' "$WORK/agent.out")" = "$(grep -c ' disconnected$' "$WORK/agent.out")" ]
+    [ "$(grep -cE "${L}local client .* connected" "$WORK/agent.out")" = "$(grep -c ' disconnected$' "$WORK/agent.out")" ]
 finish

@@ -1,21 +1,29 @@
 #!/bin/bash
 # Open vSwitch (ovs-vswitchd, dummy datapath) as the switch, ofcontroller as its controller:
-# the handshake completes, the features and port-description replies are decoded, the
-# controller's flow (several OXM fields, set-field + output; OVS refuses the vendor action, so
-# the controller installs it again without) shows up in dump-flows, a frame injected on p1
-# arrives as a decoded PACKET_IN, and the connection survives OVS's idle echo (8-byte echo
-# requests answered from the raw bytes).
+# OVS offers OpenFlow 1.3 and 1.4 and the controller negotiates 1.3; the handshake completes,
+# the features and port-description replies are decoded, the controller's flow (several OXM
+# fields, set-field + output; OVS refuses the vendor action, so the controller installs it
+# again without) shows up in dump-flows, a frame injected on p1 arrives as a decoded
+# PACKET_IN, and the connection survives OVS's idle echo (8-byte echo requests answered from
+# the raw bytes). A second bridge that speaks only OpenFlow 1.0 is refused with HELLO_FAILED.
 . "$(dirname "$0")/lib.sh"
 need tshark
 ovs_start || { echo "cannot start Open vSwitch"; FAILED=1; finish; }
 
 port=$(free_port)
-start ctl "$BIN/ofcontroller" --listen "127.0.0.1:$port" --pcap "$WORK/ctl.pcap"
+start ctl "$BIN/ofcontroller" --listen "127.0.0.1:$port" --pcap "$WORK/ctl.pcap" --trace
 wait_for "$WORK/ctl.out" "listening on" 10 || { FAILED=1; finish; }
-$VSCTL add-br br0 -- set bridge br0 datapath_type=dummy protocols=OpenFlow13 \
+$VSCTL add-br br0 -- set bridge br0 datapath_type=dummy protocols=OpenFlow13,OpenFlow14 \
     other-config:datapath-id=0000000000000001 -- add-port br0 p1 -- set interface p1 type=dummy \
     ofport_request=1 -- add-port br0 p2 -- set interface p2 type=dummy ofport_request=2 \
     -- set-controller br0 "tcp:127.0.0.1:$port" -- set controller br0 inactivity_probe=5000
+C=$WORK/ctl.out
+wait_for "$C" "<- \{type=OFPT_BARRIER_REPLY" 15
+
+check "OVS offers 1.3 and 1.4: a version-5 hello" \
+    [ -n "$(tshark -r "$WORK/ctl.pcap" -d "tcp.port==$port,openflow" -Y 'openflow_v5.type==0 && openflow_v5.hello_element.version.bitmap==00:00:00:30' 2>/dev/null)" ]
+check "  ... and the controller settles on 1.3: the session is established" \
+    has "$C" "${L}agent 127.0.0.1:[0-9]+: session established, dpid 0x0000000000000001, 254 tables"
 C=$WORK/ctl.out
 wait_for "$C" "<- \{type=OFPT_BARRIER_REPLY" 15
 
@@ -46,6 +54,17 @@ check "the connection is still up after the idle probes" bash -c "! grep -q 'dis
 check "OVS still reports the controller connected" \
     bash -c "$VSCTL --columns=is_connected list controller | grep -q true"
 
+# A bridge that speaks OpenFlow 1.0 only: refused, and told why.
+$VSCTL add-br br1 -- set bridge br1 datapath_type=dummy protocols=OpenFlow10 \
+    -- set-controller br1 "tcp:127.0.0.1:$port"
+check "a 1.0-only bridge is refused: the controller says why" \
+    wait_for "$C" "${L}127.0.0.1:[0-9]+: version negotiation failed: we support version 0x04 \(OpenFlow 1.3\) only, the peer supports version 0x01" 10
+sleep 0.5
+check "  ... with OFPT_ERROR HELLO_FAILED/INCOMPATIBLE in OVS's version (1.0)" \
+    bash -c "tshark -r '$WORK/ctl.pcap' -d 'tcp.port==$port,openflow' -Y 'tcp.srcport==$port && openflow_1_0.type==1' \
+        -T fields -e tcp.payload 2>/dev/null | grep -qE '^0101[0-9a-f]{12}00000000'"
+check "  ... while br0's session stays up" \
+    bash -c "$VSCTL --columns=is_connected list controller | grep -q true"
 stop ctl
 check "controller exits 0" [ "$STATUS_ctl" = 0 ]
 malformed=$(tshark -r "$WORK/ctl.pcap" -d "tcp.port==$port,openflow" -Y _ws.malformed 2>/dev/null | wc -l)

@@ -1,61 +1,154 @@
 #!/bin/bash
-# ovs-testcontroller as the controller, ofagentd as the switch: the handshake, SET_CONFIG and
-# the table-miss FLOW_MOD are decoded and installed in the agent's flow table; a simulated
-# packet then reaches the controller as a PACKET_IN. Then the same over TLS: ovs-testcontroller
-# on pssl: with a throw-away CA made here, ofagentd with --tls.
+# ovs-testcontroller as the controller, ofagentd as the switch.
+#  - Offering OpenFlow 1.3 and 1.4 (a version-5 HELLO with a version bitmap), as a MAC-learning
+#    switch: the session completes, SET_CONFIG and the table-miss flow are installed, simulated
+#    packets reach it as PACKET_INs, its PACKET_OUTs are sent out of the simulated ports, and
+#    once it has learnt where the hosts are it installs flows that forward later packets in
+#    the agent. The agent is then killed with SIGKILL: its --pcap capture holds everything so
+#    far, opening with the agent's SYN.
+#  - Offering only OpenFlow 1.0: the agent answers HELLO_FAILED/INCOMPATIBLE (seen by tshark
+#    in its capture) and backs off instead of reconnecting in a storm.
+#  - Over TLS (pssl: with a throw-away CA made here): the session completes, and a clean stop
+#    ends it with close_notify; a controller certificate from another CA makes the handshake
+#    fail with the library's two ERRS lines on stderr.
 . "$(dirname "$0")/lib.sh"
 need ovs-testcontroller openssl
 
-# run_case NAME CONTROLLER_TARGET AGENT_OPTIONS...
-run_case() {
-    local name=$1 target=$2
-    shift 2
-    local A=$WORK/agent_$name.out
-    start "tc_$name" ovs-testcontroller -O OpenFlow13 "$target" --unixctl="$WORK/tc_$name.ctl" \
-        "${TC_TLS[@]}"
+# tc NAME PROTOCOLS TARGET [OPTIONS...]: ovs-testcontroller in the background.
+tc() {
+    local name=$1 protocols=$2 target=$3
+    shift 3
+    start "$name" ovs-testcontroller -O "$protocols" "$target" --unixctl="$WORK/$name.ctl" "$@"
     sleep 0.5
-    start "agent_$name" "$BIN/ofagentd" --controller "127.0.0.1:$port" --events 1 --ports 2 \
-        --backoff-min 200 --backoff-max 1000 --log "$WORK/agent_$name.log" "$@"
-    wait_for "$A" "packet on port[0-9]: to the controller" 15
-    sleep 1
-    stop "agent_$name"
-    stop "tc_$name"
-    check "$name: agent connects to ovs-testcontroller" has "$A" "^connected to controller 127.0.0.1:$port"
-    check "$name: hello and features request decoded, features reply sent" \
-        has "$A" "-> \{type=OFPT_FEATURES_REPLY, length=32.*dpid=0x1"
-    check "$name: SET_CONFIG decoded (miss_send_len 128)" has "$A" "^config set: flags=0x0 miss_send_len=128"
-    check "$name: the table-miss flow is installed in the agent's table" \
-        has "$A" "^flow added: .*prio=0,.*match=\{oxm\{\}.*OFPAT_OUTPUT\{port=4294967293, max_len=128\}"
-    check "$name: a simulated packet goes to the controller as a PACKET_IN" \
-        has "$A" "-> \{type=OFPT_PACKET_IN, length=[0-9]+.*tlen=60, reas=0"
-    check "$name: what the agent cannot decode is answered with an error" \
-        bash -c "! grep -q '(refused' '$A' || grep -q -e '-> {type=OFPT_ERROR' '$A'"
-    check "$name: agent exits 0" [ "$(eval echo \$STATUS_agent_$name)" = 0 ]
+}
+# fields PCAP PORT FILTER FIELDS...: one row per frame.
+fields() {
+    local pcap=$1 port=$2 filter=$3
+    shift 3
+    tshark -r "$pcap" -d "tcp.port==$port,openflow" -Y "$filter" -T fields -E aggregator=, \
+        "${@/#/-e}" 2>/dev/null
 }
 
+# ---- 1.3 and 1.4 offered, learning switch, SIGKILL
+# The learnt flows match in_port and the MAC addresses only (-w: the codec's match has no VLAN
+# fields, which ovs-testcontroller's exact-match flows include).
 port=$(free_port)
-TC_TLS=()
-run_case tcp "ptcp:$port:127.0.0.1"
+A=$WORK/agent.out
+tc tc OpenFlow13,OpenFlow14 "ptcp:$port:127.0.0.1" -w0x3820F2
+start agent "$BIN/ofagentd" --controller "127.0.0.1:$port" --ports 3 --pcap "$WORK/agent.pcap" \
+    --trace
+check "1.3+1.4: the session is established" \
+    wait_for "$A" "${L}session with controller 127.0.0.1:$port established" 10
+for i in 1 2 3 4 5 6 7 8; do
+    kill -USR1 "$PID_agent"
+    sleep 0.25
+done
+wait_for "$A" "${L}packet on port[0-9]: forwarded to port[0-9]" 5
+kill -KILL "$PID_agent"
+check "1.3+1.4: the controller's HELLO is version 5 with a bitmap offering 1.3 and 1.4" \
+    [ "$(fields "$WORK/agent.pcap" "$port" "tcp.srcport==$port && openflow_v5.type==0" \
+        openflow_v5.hello_element.version.bitmap)" = 00000030 ]
+check "1.3+1.4: features reply sent" has "$A" "-> \{type=OFPT_FEATURES_REPLY, length=32.*dpid=0x1"
+check "1.3+1.4: SET_CONFIG decoded (miss_send_len 128)" has "$A" "${L}config set: flags=0x0 miss_send_len=128"
+check "1.3+1.4: the table-miss flow is installed" \
+    has "$A" "${L}flow added: .*prio=0,.*match=\{oxm\{\}.*OFPAT_OUTPUT\{port=4294967293, max_len=128\}"
+check "1.3+1.4: simulated packets go to the controller as PACKET_INs" \
+    has "$A" "-> \{type=OFPT_PACKET_IN, length=[0-9]+.*tlen=60, reas=0"
+check "learning switch: its PACKET_OUTs go out of the simulated ports" \
+    has "$A" "${L}packet-out from 127.0.0.1:$port \(60 bytes, in_port [0-9]\): sent to port[0-9]"
+check "learning switch: it installs a flow for a learnt host" \
+    has "$A" "${L}flow added: .*OXM_OF_IN_PORT.*OXM_OF_ETH_DST, value= 02:00:00:00:00:0[1-3]"
+check "learning switch: a later packet is forwarded by that flow, not sent up" \
+    has "$A" "${L}packet on port[0-9]: forwarded to port[0-9]"
+check "learning switch: nothing it sent was refused" bash -c "! grep -q '(refused' '$A'"
+# After SIGKILL: every traced message is in the capture, which tshark reads whole.
+printed=$(grep -cE "${L}[0-9.]+:[0-9]+ (->|<-) \{type=" "$A")
+captured=$(tshark -r "$WORK/agent.pcap" -Y 'tcp.len>0' 2>/dev/null | wc -l)
+check "SIGKILL: the capture holds all $printed traced messages" [ "$captured" = "$printed" ]
+check "SIGKILL: ... among them PACKET_OUT and the learnt FLOW_MOD" \
+    bash -c "[ \$(tshark -r '$WORK/agent.pcap' -d 'tcp.port==$port,openflow' -Y 'openflow_v4.type==13 || openflow_v4.type==14' 2>/dev/null | wc -l) -ge 3 ]"
+check "SIGKILL: the capture has no malformed frame" \
+    [ "$(tshark -r "$WORK/agent.pcap" -d "tcp.port==$port,openflow" -Y _ws.malformed 2>/dev/null | wc -l)" = 0 ]
+# (Read as plain TCP: dissected as OpenFlow, the frames inside packet-ins are TCP SYNs too.)
+check "the capture's session opens with the agent's SYN to the controller" \
+    [ "$(tshark -r "$WORK/agent.pcap" -Y 'tcp.flags.syn==1 && tcp.flags.ack==0' -T fields \
+        -e tcp.dstport 2>/dev/null)" = "$port" ]
+stop tc
 
-# TLS: a CA, a controller certificate and an agent certificate, all throw-away.
-if ! "$BIN/ofagentd" --help 2>&1 | grep -q -- "--tls"; then
-    echo "SKIP: this ofagentd is built without TLS: the TLS case is not run"
+# ---- Only 1.0 offered
+port=$(free_port)
+A=$WORK/agent10.out
+tc tc10 OpenFlow10 "ptcp:$port:127.0.0.1"
+start agent10 "$BIN/ofagentd" --controller "127.0.0.1:$port" --backoff-min 200 --backoff-max 5000 \
+    --pcap "$WORK/agent10.pcap"
+sleep 3
+stop agent10
+stop tc10
+check "1.0 only: the agent reports why the negotiation failed" \
+    has "$A" "${L}127.0.0.1:$port: version negotiation failed: we support version 0x04 \(OpenFlow 1.3\) only, the peer supports version 0x01"
+# The error goes in the controller's own version (1.0), whose dissector shows the type only:
+# its error type and code are read from the payload (bytes 8 to 11).
+errors=$(fields "$WORK/agent10.pcap" "$port" "tcp.dstport==$port && openflow_1_0.type==1" tcp.payload)
+check "1.0 only: tshark sees OFPT_ERROR HELLO_FAILED/INCOMPATIBLE from the agent" \
+    bash -c "[ -n '$errors' ] && ! grep -vqE '^0101[0-9a-f]{12}00000000' <<<'$errors'"
+check "  ... with the reason as text" \
+    grep -q "$(printf 'we support version 0x04' | od -An -tx1 | tr -d ' \n')" <<<"$errors"
+connects=$(grep -cE "${L}connecting to" "$A")
+delays=$(grep -oE 'reconnecting to [0-9.:]+ in [0-9]+ ms' "$A" | awk '{print $5}')
+echo "    connects in 3 s: $connects; delays (ms): $(echo $delays)"
+check "1.0 only: no reconnect storm (at most 5 connects in 3 s)" [ "$connects" -le 5 ]
+check "1.0 only: each delay at least the one before (the backoff does not reset)" \
+    bash -c "prev=0; for d in $(echo $delays); do [ \$d -ge \$prev ] || exit 1; prev=\$d; done"
+check "1.0 only: agent exits 0" [ "$STATUS_agent10" = 0 ]
+
+# ---- TLS: a CA, a controller certificate and an agent certificate, all throw-away.
+if ! "$BIN/ofagentd" --version | grep -q "TLS: wolfSSL"; then
+    echo "SKIP: this ofagentd is built without TLS: the TLS cases are not run"
     finish
 fi
 cd "$WORK" || exit 1
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=ofagent-test-ca \
-    -keyout ca.key -out ca.pem 2>/dev/null
+for ca in ca other; do
+    openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=ofagent-test-$ca" \
+        -keyout "$ca.key" -out "$ca.pem" 2>/dev/null
+done
+printf 'subjectAltName=IP:127.0.0.1\n' >ext.cnf
 for who in ctl agent; do
     openssl req -newkey rsa:2048 -nodes -subj "/CN=$who" -keyout "$who.key" -out "$who.csr" \
         2>/dev/null
-    printf 'subjectAltName=IP:127.0.0.1\n' >ext.cnf
     openssl x509 -req -in "$who.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 \
         -extfile ext.cnf -out "$who.pem" 2>/dev/null
 done
 cd - >/dev/null || exit 1
+TLS=(--private-key="$WORK/ctl.key" --certificate="$WORK/ctl.pem" --ca-cert="$WORK/ca.pem")
+
 port=$(free_port)
-TC_TLS=(--private-key="$WORK/ctl.key" --certificate="$WORK/ctl.pem" --ca-cert="$WORK/ca.pem")
-run_case tls "pssl:$port:127.0.0.1" --tls "$WORK/agent.pem" "$WORK/agent.key" "$WORK/ca.pem"
+A=$WORK/agent_tls.out
+tc tc_tls OpenFlow13 "pssl:$port:127.0.0.1" "${TLS[@]}" -vstream_ssl:dbg
+start agent_tls "$BIN/ofagentd" --controller "127.0.0.1:$port" --log "$WORK/agent_tls.log" \
+    --tls "$WORK/agent.pem" "$WORK/agent.key" "$WORK/ca.pem"
+check "tls: the session is established" \
+    wait_for "$A" "${L}session with controller 127.0.0.1:$port established" 10
+check "tls: the table-miss flow is installed" has "$A" "${L}flow added: .*prio=0,"
+stop agent_tls
+sleep 0.3
+stop tc_tls
+check "tls: the agent connected over TLS" has "$A" "${L}connecting to 127.0.0.1:$port \(TLS\)"
 check "tls: the agent logged a completed TLS handshake" has "$WORK/agent_tls.log" "wolfSSL_connect successful"
-check "tls: the agent connected over TLS" has "$WORK/agent_tls.out" "^connecting to 127.0.0.1:$port \(TLS\)"
+check "tls: a clean stop sends close_notify (the controller's TLS log)" \
+    has "$WORK/tc_tls.out" "<--ssl:127.0.0.1:[0-9]+ alert: warning, close_notify"
+check "tls: agent exits 0" [ "$STATUS_agent_tls" = 0 ]
+
+# A CA that did not sign the controller's certificate: the handshake fails. The library ends
+# the process (status 0: a supervisor restarts it) after two ERRS lines, shown on stderr.
+port=$(free_port)
+tc tc_bad OpenFlow13 "pssl:$port:127.0.0.1" "${TLS[@]}"
+timeout 60 "$BIN/ofagentd" --controller "127.0.0.1:$port" \
+    --tls "$WORK/agent.pem" "$WORK/agent.key" "$WORK/other.pem" >"$WORK/bad.out" 2>"$WORK/bad.err"
+rc=$?
+stop tc_bad
+check "failed handshake: the process ends (status $rc, the library's exit(0))" [ "$rc" = 0 ]
+check "failed handshake: wolfSSL's reason on stderr, timestamped" \
+    has "$WORK/bad.err" "${L}ERRS ofclient_connected:[0-9]+ wolfSSL_connect: error \"certificate verify failed\(-188\)\""
+check "failed handshake: the library's restart line on stderr" \
+    has "$WORK/bad.err" "${L}ERRS ofclient_connected:[0-9]+ wolfSSL connect timeout"
 finish
