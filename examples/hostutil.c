@@ -35,6 +35,42 @@ void host_usage_error(const char *fmt, ...) {
     fprintf(stderr, "\nTry '%s --help' for more information.\n", host_prog);
 }
 
+int host_parse_options(int argc, char **argv, const struct option *opts, host_option_fn fn,
+                       void (*usage)(void), void (*version)(void)) {
+    int c;
+    opterr = 0; /* our own messages say why */
+    while ((c = getopt_long(argc, argv, ":hV", opts, NULL)) != -1) {
+        switch (c) {
+            case 'L':
+                if (host_parse_log_level("--log-level", optarg, &host_log_level) != 0)
+                    return HOST_EXIT_USAGE;
+                break;
+            case 'T':
+                host_trace = 1;
+                break;
+            case 'h':
+                usage();
+                return HOST_EXIT_OK;
+            case 'V':
+                version();
+                return HOST_EXIT_OK;
+            case ':':
+                host_usage_error("%s needs a value", argv[optind - 1]);
+                return HOST_EXIT_USAGE;
+            case '?':
+                host_usage_error("unknown option %s", argv[optind - 1]);
+                return HOST_EXIT_USAGE;
+            default:
+                if (fn(c, optarg) != 0) return HOST_EXIT_USAGE;
+        }
+    }
+    if (optind != argc) {
+        host_usage_error("unexpected argument '%s'", argv[optind]);
+        return HOST_EXIT_USAGE;
+    }
+    return -1;
+}
+
 int host_parse_endpoint(const char *opt, const char *text, uint32_t *ip, uint16_t *port) {
     char addr[INET_ADDRSTRLEN];
     const char *colon = strrchr(text, ':');

@@ -8,6 +8,7 @@
 #ifndef HOSTUTIL_H
 #define HOSTUTIL_H
 
+#include <getopt.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -46,6 +47,19 @@
 /* ---- Command line -------------------------------------------------------------------------
  * Each parser says on stderr which option is wrong and why, and returns -1. */
 extern const char *host_prog; /* the program's name, for messages */
+/* The options both programs take, to end a program's getopt_long table with. */
+/* clang-format off */
+#define HOST_SHARED_OPTIONS                                                                     \
+    {"log-level", required_argument, NULL, 'L'}, {"trace", no_argument, NULL, 'T'},           \
+    {"help", no_argument, NULL, 'h'}, {"version", no_argument, NULL, 'V'}, {NULL, 0, NULL, 0}
+/* clang-format on */
+/* The program's own options: 0 when taken, -1 when refused (after saying why). */
+typedef int (*host_option_fn)(int code, const char *arg);
+/* Runs getopt_long over the command line: the shared options here (--help and --version call
+ * usage and version), the rest through fn; an unknown option, a missing value or a stray
+ * argument is refused. -1 when the program is to run, else its exit status. */
+int host_parse_options(int argc, char **argv, const struct option *opts, host_option_fn fn,
+                       void (*usage)(void), void (*version)(void));
 /* "a.b.c.d:port" to host-order address and port. */
 int host_parse_endpoint(const char *opt, const char *text, uint32_t *ip, uint16_t *port);
 /* A decimal number in [min, max]. */

@@ -43,6 +43,8 @@ static struct {
     uint32_t attempts; /* connects since the last completed features exchange */
     uint64_t jitter;   /* per-process generator state of the reconnect jitter */
     uint32_t reconnect_timer;
+    int argc; /* the command line, for --tls and its three values */
+    char **argv;
     struct WOLFSSL *ssl, *stale_ssl; /* the current connection's, and one that went down */
 } opt = {.ports = 4, .echo_interval = 5, .backoff_min = 1000, .backoff_max = 30000};
 
@@ -260,14 +262,58 @@ static void usage(void) {
         opt.backoff_max, opt.echo_interval, AGENT_MAX_PORTS, opt.ports);
 }
 
-/* 0 to run, else the exit status (HOST_EXIT_USAGE, or HOST_EXIT_OK after --help). */
+static int take_option(int code, const char *arg) {
+    switch (code) {
+        case 't':
+            /* --tls takes three paths: CERT KEY CA. */
+            if (optind + 1 >= opt.argc) {
+                host_usage_error("--tls needs three files: CERT KEY CA");
+                return -1;
+            }
+            opt.tls_cert = arg;
+            opt.tls_key = opt.argv[optind++];
+            opt.tls_ca = opt.argv[optind++];
+            return 0;
+        case 'c':
+            opt.controller = arg;
+            return host_parse_endpoint("--controller", arg, &opt.ctl_ip, &opt.ctl_port);
+        case 'l':
+            opt.listen = arg;
+            return host_parse_endpoint("--listen", arg, &opt.listen_ip, &opt.listen_port);
+        case 'g':
+            opt.log = arg;
+            return 0;
+        case 'p':
+            opt.pcap = arg;
+            return 0;
+        case 'n':
+            return host_parse_uint("--ports", arg, 0, AGENT_MAX_PORTS, &opt.ports);
+        case 'd':
+            return host_parse_dpid("--dpid", arg, &agent.dpid);
+        case 'e':
+            return host_parse_uint("--events", arg, 0, MAX_SECONDS, &opt.events);
+        case 'i':
+            return host_parse_uint("--echo-interval", arg, 0, MAX_SECONDS, &opt.echo_interval);
+        case 'b':
+            return host_parse_uint("--backoff-min", arg, 1, MAX_BACKOFF_MS, &opt.backoff_min);
+        case 'B':
+            return host_parse_uint("--backoff-max", arg, 1, MAX_BACKOFF_MS, &opt.backoff_max);
+        default: /* 'x' */
+            return host_parse_uint("--exit-after", arg, 0, MAX_EXIT_SECONDS, &opt.exit_after);
+    }
+}
+
+static void version(void) {
+    host_print_version();
+    agent_tls_print_version();
+}
+
+/* -1 to run, else the exit status (HOST_EXIT_USAGE, or HOST_EXIT_OK after --help). */
 static int parse_args(int argc, char **argv) {
     static const struct option opts[] = {{"controller", required_argument, NULL, 'c'},
                                          {"tls", required_argument, NULL, 't'},
                                          {"listen", required_argument, NULL, 'l'},
                                          {"log", required_argument, NULL, 'g'},
-                                         {"log-level", required_argument, NULL, 'L'},
-                                         {"trace", no_argument, NULL, 'T'},
                                          {"pcap", required_argument, NULL, 'p'},
                                          {"ports", required_argument, NULL, 'n'},
                                          {"dpid", required_argument, NULL, 'd'},
@@ -276,86 +322,12 @@ static int parse_args(int argc, char **argv) {
                                          {"backoff-min", required_argument, NULL, 'b'},
                                          {"backoff-max", required_argument, NULL, 'B'},
                                          {"exit-after", required_argument, NULL, 'x'},
-                                         {"help", no_argument, NULL, 'h'},
-                                         {"version", no_argument, NULL, 'V'},
-                                         {NULL, 0, NULL, 0}};
-    int c, bad = 0;
+                                         HOST_SHARED_OPTIONS};
+    int rc;
     agent.dpid = 1;
-    opterr = 0; /* our own messages say why */
-    while (!bad && (c = getopt_long(argc, argv, ":hV", opts, NULL)) != -1) {
-        switch (c) {
-            case 'c':
-                opt.controller = optarg;
-                bad = host_parse_endpoint("--controller", optarg, &opt.ctl_ip, &opt.ctl_port);
-                break;
-            case 't':
-                /* --tls takes three paths: CERT KEY CA. */
-                if (optind + 1 >= argc) {
-                    host_usage_error("--tls needs three files: CERT KEY CA");
-                    return HOST_EXIT_USAGE;
-                }
-                opt.tls_cert = optarg;
-                opt.tls_key = argv[optind++];
-                opt.tls_ca = argv[optind++];
-                break;
-            case 'l':
-                opt.listen = optarg;
-                bad = host_parse_endpoint("--listen", optarg, &opt.listen_ip, &opt.listen_port);
-                break;
-            case 'g':
-                opt.log = optarg;
-                break;
-            case 'L':
-                bad = host_parse_log_level("--log-level", optarg, &host_log_level);
-                break;
-            case 'T':
-                host_trace = 1;
-                break;
-            case 'p':
-                opt.pcap = optarg;
-                break;
-            case 'n':
-                bad = host_parse_uint("--ports", optarg, 0, AGENT_MAX_PORTS, &opt.ports);
-                break;
-            case 'd':
-                bad = host_parse_dpid("--dpid", optarg, &agent.dpid);
-                break;
-            case 'e':
-                bad = host_parse_uint("--events", optarg, 0, MAX_SECONDS, &opt.events);
-                break;
-            case 'i':
-                bad =
-                    host_parse_uint("--echo-interval", optarg, 0, MAX_SECONDS, &opt.echo_interval);
-                break;
-            case 'b':
-                bad = host_parse_uint("--backoff-min", optarg, 1, MAX_BACKOFF_MS, &opt.backoff_min);
-                break;
-            case 'B':
-                bad = host_parse_uint("--backoff-max", optarg, 1, MAX_BACKOFF_MS, &opt.backoff_max);
-                break;
-            case 'x':
-                bad = host_parse_uint("--exit-after", optarg, 0, MAX_EXIT_SECONDS, &opt.exit_after);
-                break;
-            case 'h':
-                usage();
-                return HOST_EXIT_OK;
-            case 'V':
-                host_print_version();
-                agent_tls_print_version();
-                return HOST_EXIT_OK;
-            case ':':
-                host_usage_error("%s needs a value", argv[optind - 1]);
-                return HOST_EXIT_USAGE;
-            default:
-                host_usage_error("unknown option %s", argv[optind - 1]);
-                return HOST_EXIT_USAGE;
-        }
-    }
-    if (bad) return HOST_EXIT_USAGE;
-    if (optind != argc) {
-        host_usage_error("unexpected argument '%s'", argv[optind]);
-        return HOST_EXIT_USAGE;
-    }
+    opt.argc = argc;
+    opt.argv = argv;
+    if ((rc = host_parse_options(argc, argv, opts, take_option, usage, version)) >= 0) return rc;
     if (!opt.controller && !opt.listen) {
         host_usage_error("nothing to do: give --controller, --listen or both");
         return HOST_EXIT_USAGE;

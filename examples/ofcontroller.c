@@ -332,7 +332,27 @@ static void usage(void) {
         host_prog);
 }
 
-/* 0 to run, else the exit status (HOST_EXIT_USAGE, or HOST_EXIT_OK after --help). */
+static int take_option(int code, const char *arg) {
+    switch (code) {
+        case 'l':
+            ctl.listen = arg;
+            return host_parse_endpoint("--listen", arg, &ctl.ip, &ctl.port);
+        case 'p':
+            ctl.pcap = arg;
+            return 0;
+        case 'c':
+            return host_parse_uint("--count", arg, 0, UINT32_MAX, &ctl.count);
+        case 'x':
+            return host_parse_uint("--exit-after", arg, 0, MAX_EXIT_SECONDS, &ctl.exit_after);
+        case 't':
+            return host_parse_uint("--flow-timeout", arg, 0, 65535, &ctl.flow_timeout);
+        default: /* 'g' */
+            ctl.log = arg;
+            return 0;
+    }
+}
+
+/* -1 to run, else the exit status (HOST_EXIT_USAGE, or HOST_EXIT_OK after --help). */
 static int parse_args(int argc, char **argv) {
     static const struct option opts[] = {{"listen", required_argument, NULL, 'l'},
                                          {"pcap", required_argument, NULL, 'p'},
@@ -340,59 +360,9 @@ static int parse_args(int argc, char **argv) {
                                          {"exit-after", required_argument, NULL, 'x'},
                                          {"flow-timeout", required_argument, NULL, 't'},
                                          {"log", required_argument, NULL, 'g'},
-                                         {"log-level", required_argument, NULL, 'L'},
-                                         {"trace", no_argument, NULL, 'T'},
-                                         {"help", no_argument, NULL, 'h'},
-                                         {"version", no_argument, NULL, 'V'},
-                                         {NULL, 0, NULL, 0}};
-    int c, bad = 0;
-    opterr = 0; /* our own messages say why */
-    while (!bad && (c = getopt_long(argc, argv, ":hV", opts, NULL)) != -1) {
-        switch (c) {
-            case 'l':
-                ctl.listen = optarg;
-                bad = host_parse_endpoint("--listen", optarg, &ctl.ip, &ctl.port);
-                break;
-            case 'p':
-                ctl.pcap = optarg;
-                break;
-            case 'c':
-                bad = host_parse_uint("--count", optarg, 0, UINT32_MAX, &ctl.count);
-                break;
-            case 'x':
-                bad = host_parse_uint("--exit-after", optarg, 0, MAX_EXIT_SECONDS, &ctl.exit_after);
-                break;
-            case 't':
-                bad = host_parse_uint("--flow-timeout", optarg, 0, 65535, &ctl.flow_timeout);
-                break;
-            case 'g':
-                ctl.log = optarg;
-                break;
-            case 'L':
-                bad = host_parse_log_level("--log-level", optarg, &host_log_level);
-                break;
-            case 'T':
-                host_trace = 1;
-                break;
-            case 'h':
-                usage();
-                return HOST_EXIT_OK;
-            case 'V':
-                host_print_version();
-                return HOST_EXIT_OK;
-            case ':':
-                host_usage_error("%s needs a value", argv[optind - 1]);
-                return HOST_EXIT_USAGE;
-            default:
-                host_usage_error("unknown option %s", argv[optind - 1]);
-                return HOST_EXIT_USAGE;
-        }
-    }
-    if (bad) return HOST_EXIT_USAGE;
-    if (optind != argc) {
-        host_usage_error("unexpected argument '%s'", argv[optind]);
-        return HOST_EXIT_USAGE;
-    }
+                                         HOST_SHARED_OPTIONS};
+    int rc = host_parse_options(argc, argv, opts, take_option, usage, host_print_version);
+    if (rc >= 0) return rc;
     if (!ctl.listen) {
         host_usage_error("--listen IP:PORT is required");
         return HOST_EXIT_USAGE;
