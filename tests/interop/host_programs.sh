@@ -60,9 +60,11 @@ for prog in ofagentd ofcontroller; do
     check "$prog on a port in use: exit 1" exits 1
     check "  ... 'cannot listen on 127.0.0.1:$busy: Address already in use'" \
         has "$WORK/cli.err" "^$prog: cannot listen on 127.0.0.1:$busy: Address already in use$"
-    cli "$BIN/$prog" --listen 127.0.0.1:0 --log "$WORK/no/such/dir/x.log"
-    check "$prog --log in a missing directory: exit 1, with the reason" \
-        bash -c "[ \$(cat $WORK/cli.rc) = 1 ] && grep -q 'cannot write the log file $WORK/no/such/dir/x.log: No such file or directory' $WORK/cli.err"
+    for what in "--log:the log file" "--pcap:the capture"; do
+        cli "$BIN/$prog" --listen 127.0.0.1:0 "${what%%:*}" "$WORK/no/such/dir/x"
+        check "$prog ${what%%:*} in a missing directory: exit 1, with the reason" \
+            bash -c "[ \$(cat $WORK/cli.rc) = 1 ] && grep -q 'cannot write ${what#*:} $WORK/no/such/dir/x: No such file or directory' $WORK/cli.err"
+    done
 done
 touch "$WORK/key.pem" "$WORK/ca.pem"
 cli "$BIN/ofagentd" --controller 127.0.0.1:1 --tls "$WORK/missing.pem" "$WORK/key.pem" "$WORK/ca.pem"
@@ -86,14 +88,16 @@ start agent "$BIN/ofagentd" --controller "127.0.0.1:$port" --ports 3 --dpid 2a -
     --echo-interval 1 --pcap "$WORK/agent.pcap" --log "$WORK/agent.log" --trace --log-level info
 wait_for "$WORK/agent.out" "flow removed \(OFPRR_HARD_TIMEOUT\)" 10
 wait_for "$WORK/agent.out" "<- \{type=OFPT_ECHO_REPLY, length=16" 10
+kill -HUP "$PID_ctl" "$PID_agent" # a closed terminal must end neither
+sleep 0.2
 stop agent
 sleep 0.3
 stop ctl
 
 C=$WORK/ctl.out
 A=$WORK/agent.out
-check "agent exits 0 on SIGTERM" [ "$STATUS_agent" = 0 ]
-check "controller exits 0 on SIGTERM" [ "$STATUS_ctl" = 0 ]
+check "agent survives SIGHUP and exits 0 on SIGTERM" [ "$STATUS_agent" = 0 ]
+check "controller survives SIGHUP and exits 0 on SIGTERM" [ "$STATUS_ctl" = 0 ]
 check "controller decodes the features reply with the agent's dpid" has "$C" "<- .*OFPT_FEATURES_REPLY.*dpid=0x2a, buffs=0, tabs=1"
 check "controller decodes a port description reply of 3 ports" \
     [ "$(grep 'OFPMP_PORT_DESC' "$C" | grep '<-' | grep -o '{no=' | wc -l)" = 3 ]
