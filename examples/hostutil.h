@@ -64,7 +64,7 @@ int host_parse_options(int argc, char **argv, const struct option *opts, host_op
 int host_parse_endpoint(const char *opt, const char *text, uint32_t *ip, uint16_t *port);
 /* A decimal number in [min, max]. */
 int host_parse_uint(const char *opt, const char *text, uint32_t min, uint32_t max, uint32_t *out);
-/* 1 to 16 hexadecimal digits (an optional 0x first), not 0. */
+/* 1 to 16 hexadecimal digits, an optional 0x first. */
 int host_parse_dpid(const char *opt, const char *text, uint64_t *out);
 /* err, info or debug, as the library's level number. */
 int host_parse_log_level(const char *opt, const char *text, int *out);
