@@ -1,5 +1,5 @@
-# Installs headers, both libraries, a CMake package (ofagent::ofagent, ofagent::host) and
-# ofagent.pc / ofagent_host.pc.
+# Installs headers, both libraries, a CMake package (ofagent::ofagent, ofagent::host),
+# ofagent.pc / ofagent_host.pc, and the licence with the hosting guide.
 include(CMakePackageConfigHelpers)
 
 file(GLOB _ofagent_headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/*.h)
@@ -42,3 +42,6 @@ configure_file(${CMAKE_CURRENT_SOURCE_DIR}/cmake/ofagent_host.pc.in
                ${CMAKE_CURRENT_BINARY_DIR}/ofagent_host.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ofagent.pc ${CMAKE_CURRENT_BINARY_DIR}/ofagent_host.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/docs/HOSTING.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs the build tree into a temporary prefix and builds a small C consumer against it,
 # once through CMake's find_package(ofagent) and once through pkg-config; both must run and
-# see one version: the header's, the CMake package's and the .pc file's. The installed
-# programs (when the build has them) run from the prefix and report that version too, and the
-# example systemd unit names the installed agent.
+# see one version: the header's, the CMake package's and the .pc file's. The Apache-2.0
+# licence is installed with the package. The installed programs (when the build has them) run
+# from the prefix and report that version too, and the example systemd unit names the
+# installed agent.
 set -eu
 build=$1
 here=$2
@@ -26,6 +27,8 @@ cc -std=c99 -Wall -Wextra -Werror -pedantic -DOFAGENT_PACKAGE_VERSION="\"$versio
     -o "$tmp/consumer-pc" "$here/consumer/consumer.c" $(pkg-config --cflags --libs ofagent ofagent_host)
 LD_LIBRARY_PATH="$libdir" "$tmp/consumer-pc"
 echo "installed package consumed through CMake and pkg-config (version $version)"
+grep -q "Apache License" "$tmp/prefix/share/doc/ofagent/LICENSE"
+grep -q "Version 2.0, January 2004" "$tmp/prefix/share/doc/ofagent/LICENSE"
 
 if [ -x "$build/examples/ofagentd" ]; then
     for prog in ofagentd ofcontroller; do
