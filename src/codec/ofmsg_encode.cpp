@@ -75,7 +75,7 @@ using namespace ofagent;
 
 extern "C" OFAGENT_API int ofmsg_tx_encode(uint8_t type, const void *body, uint32_t xid,
                                            uint8_t **out_buf, uint32_t *out_len) {
-    OFLOG(OFLOG_DBUG, " ");
+    OFLOG_HOT(OFLOG_DBUG, " ");
     const TypeRow *row = type_row(type);
     if (!row || !row->encode || !out_buf || !out_len) {
         OFLOG(OFLOG_ERRS, "Cannot encode message type %s", ofmsg_ofp_type_to_string(type));
@@ -94,6 +94,6 @@ extern "C" OFAGENT_API int ofmsg_tx_encode(uint8_t type, const void *body, uint3
     header.u32_at(4, xid);
     *out_buf = buf;
     *out_len = len;
-    OFLOG(OFLOG_INFO, "Message encoded: len:%u, %s", len, ofmsg_print(buf, body));
+    OFLOG_HOT(OFLOG_INFO, "Message encoded: len:%u, %s", len, ofmsg_print(buf, body));
     return 0;
 }

@@ -11,12 +11,12 @@ constexpr char kDigitPairs[] =
     "8081828384858687888990919293949596979899";
 constexpr char kHexDigits[] = "0123456789abcdef0123456789ABCDEF";
 
-size_t decimal_digits(uint32_t v) {
+inline size_t decimal_digits(uint32_t v) {
     if (v < 100000) return v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4 : 5;
     return v < 1000000 ? 6 : v < 10000000 ? 7 : v < 100000000 ? 8 : v < 1000000000 ? 9 : 10;
 }
 
-size_t decimal_digits(uint64_t v) {
+inline size_t decimal_digits(uint64_t v) {
     if (v <= UINT32_MAX) return decimal_digits(static_cast<uint32_t>(v));
     size_t n = 10;
     for (v /= 10000000000ull; v != 0; v /= 10)
@@ -24,13 +24,13 @@ size_t decimal_digits(uint64_t v) {
     return n;
 }
 
-size_t hex_digits(uint64_t v) {
+inline size_t hex_digits(uint64_t v) {
     return v == 0 ? 1 : (64 - static_cast<size_t>(__builtin_clzll(v)) + 3) / 4;
 }
 
 // Backwards from end. Values that fit 32 bits never take a 64-bit division, which a 32-bit core
 // does in software.
-void write_decimal(char *end, uint64_t v64) {
+inline void write_decimal(char *end, uint64_t v64) {
     while (v64 > UINT32_MAX) {
         const uint64_t q = v64 / 100;
         end -= 2;
@@ -52,7 +52,7 @@ void write_decimal(char *end, uint64_t v64) {
     }
 }
 
-void write_hex(char *end, uint64_t v, bool upper) {
+inline void write_hex(char *end, uint64_t v, bool upper) {
     const char *digits = kHexDigits + (upper ? 16 : 0);
     do {
         *--end = digits[v & 15];
@@ -60,22 +60,25 @@ void write_hex(char *end, uint64_t v, bool upper) {
     } while (v != 0);
 }
 
-// The len digits of v, in place when they fit, else cut where the room ends.
-void put_digits(Out &o, uint64_t v, size_t len, bool hex, bool upper) {
-    if (len <= o.room()) [[likely]] {
-        if (hex)
-            write_hex(o.pos + len, v, upper);
-        else
-            write_decimal(o.pos + len, v);
-        o.pos += len;
-        return;
-    }
+// What does not fit is cut where the room ends.
+[[gnu::noinline]] void put_cut(Out &o, uint64_t v, size_t len, bool hex, bool upper) {
     char buf[24];
     if (hex)
         write_hex(buf + len, v, upper);
     else
         write_decimal(buf + len, v);
     o.put(buf, len);
+}
+
+// The len digits of v, in place.
+inline void put_digits(Out &o, uint64_t v, size_t len, bool hex, bool upper) {
+    if (len > o.room()) [[unlikely]]
+        return put_cut(o, v, len, hex, upper);
+    if (hex)
+        write_hex(o.pos + len, v, upper);
+    else
+        write_decimal(o.pos + len, v);
+    o.pos += len;
 }
 
 }  // namespace
@@ -95,6 +98,12 @@ void put_hex(Out &o, uint64_t v, bool upper) {
 }
 
 void put_hex_zero(Out &o, uint64_t v, size_t width) {
+    if (width == 2 && v <= 0xff && o.room() >= 2) {  // a byte of a MAC address
+        o.pos[0] = kHexDigits[v >> 4];
+        o.pos[1] = kHexDigits[v & 15];
+        o.pos += 2;
+        return;
+    }
     const size_t len = hex_digits(v);
     if (width > len) o.fill('0', width - len);
     put_digits(o, v, len, true, false);
@@ -127,6 +136,63 @@ void put_text_field(Out &o, const char *s, size_t len, FieldSpec spec) {
     if (!spec.left) o.fill(' ', pad);
     o.put(s, len);
     if (spec.left) o.fill(' ', pad);
+}
+
+void emit(Out &o, const char *format, const Step *steps, size_t n, const Arg *args) {
+    for (const Step *st = steps; st != steps + n && !o.full(); st++) {
+        if (st->conv == 0) {
+            o.put(format + st->begin, st->len);
+            continue;
+        }
+        const Arg &a = args[st->arg];
+        if (st->flags == 0 && st->width == 0) {  // the common plain conversions
+            switch (st->conv) {
+                case 's':
+                    if (st->precision < 0)
+                        put_string(o, a.s);
+                    else
+                        put_string_max(o, a.s, static_cast<size_t>(st->precision));
+                    continue;
+                case 'd':
+                case 'i':
+                    put_signed(o, a.i);
+                    continue;
+                case 'u':
+                    put_unsigned(o, a.u);
+                    continue;
+                case 'x':
+                    put_hex(o, a.u, false);
+                    continue;
+                default:
+                    break;
+            }
+        }
+        const FieldSpec spec{(st->flags & 1) != 0, (st->flags & 2) != 0, st->width};
+        switch (st->conv) {
+            case 's': {
+                const char *s = a.s;
+                if (!s) s = st->precision < 0 || st->precision >= 6 ? "(null)" : "";
+                const size_t len = st->precision < 0
+                                       ? std::strlen(s)
+                                       : strnlen(s, static_cast<size_t>(st->precision));
+                put_text_field(o, s, len, spec);
+                break;
+            }
+            case 'c': {
+                const char c = static_cast<char>(a.u);
+                put_text_field(o, &c, 1, spec);
+                break;
+            }
+            case 'd':
+            case 'i':
+                put_integer_field(o, a.i < 0 ? 0ull - static_cast<uint64_t>(a.i) : a.u, a.i < 0, 10,
+                                  false, spec);
+                break;
+            default:  // u x X
+                put_integer_field(o, a.u, false, st->conv == 'u' ? 10 : 16, st->conv == 'X', spec);
+                break;
+        }
+    }
 }
 
 }  // namespace ofagent::text

@@ -44,10 +44,13 @@ struct Out {
         std::memcpy(pos, s, m);
         pos += m;
     }
-    // A literal run: its length is known when the library is built, so the copy is a few moves.
+    // A literal run: its length is known when the library is built, so a short one is copied by
+    // a few moves in place; a long one costs a call, which is smaller.
     template <size_t N>
     void put_literal(const char *s) {
-        if (N <= room()) [[likely]] {
+        if constexpr (N > 16) {
+            put(s, N);
+        } else if (N <= room()) [[likely]] {
             std::memcpy(pos, s, N);
             pos += N;
         } else {
@@ -57,10 +60,9 @@ struct Out {
     void put(char c) {
         if (pos != end) *pos++ = c;
     }
-    void fill(char c, size_t n) {
-        if (n > room()) n = room();
-        std::memset(pos, c, n);
-        pos += n;
+    void fill(char c, size_t n) {  // padding: a few characters at most
+        for (; n > 0 && pos != end; n--)
+            *pos++ = c;
     }
     // Terminates the text; returns the position of the NUL.
     char *finish() {
@@ -324,6 +326,92 @@ inline void put(Out &o, const A &...args) {
 #ifdef OFAGENT_CHECK_FORMAT
     check_against_snprintf(F.s, from, o, room, args...);
 #endif
+}
+
+// ---- The same text from a table -------------------------------------------------------------
+// Where code size matters more than a few instructions (log lines, most of them on failure
+// paths), the pieces are kept as data, built when the library is, and one emitter walks them.
+
+// One piece as data: a literal run (conv 0) or a conversion.
+struct Step {
+    uint16_t begin, len;  // literal run in the format
+    char conv;
+    uint8_t flags;  // 1 left, 2 zero
+    uint16_t width;
+    int16_t precision;  // -1 when absent
+    uint8_t arg;
+};
+
+// An argument as the emitter reads it: integers already as printf reads them for their
+// conversion (sign-extended when signed), strings as pointers.
+union Arg {
+    uint64_t u;
+    int64_t i;
+    const char *s;
+};
+
+template <auto F>
+consteval auto steps() {
+    std::array<Step, kPieces<F>.size()> out{};
+    for (size_t i = 0; i < out.size(); i++) {
+        const Piece &p = kPieces<F>[i];
+        if (p.begin > UINT16_MAX || p.len > UINT16_MAX || p.width > UINT16_MAX || p.arg > 255)
+            format_error("a format too long for a table");
+        out[i] = Step{static_cast<uint16_t>(p.begin),
+                      static_cast<uint16_t>(p.len),
+                      p.literal ? '\0' : p.conv,
+                      static_cast<uint8_t>((p.left ? 1 : 0) | (p.zero ? 2 : 0)),
+                      static_cast<uint16_t>(p.width),
+                      static_cast<int16_t>(p.precision),
+                      static_cast<uint8_t>(p.arg)};
+    }
+    return out;
+}
+
+template <auto F>
+inline constexpr auto kSteps = steps<F>();
+
+// The argument of conversion number K of F.
+template <auto F, size_t K>
+consteval Piece conversion_piece() {
+    size_t k = 0;
+    for (const Piece &p : kPieces<F>)
+        if (!p.literal && k++ == K) return p;
+    format_error("no such conversion");
+    return Piece{};
+}
+
+template <Piece P, class A>
+inline Arg make_arg(const A &a) {
+    Arg out;
+    if constexpr (P.conv == 's') {
+        static_assert(std::is_convertible_v<A, const char *>, "a string conversion");
+        out.s = a;
+    } else if constexpr (P.conv == 'c') {
+        static_assert(std::is_integral_v<A> && P.length == 0, "a character conversion");
+        out.u = static_cast<unsigned char>(a);
+    } else {
+        const auto v = integer_value<P>(a);
+        if constexpr (std::is_signed_v<std::remove_const_t<decltype(v)>>)
+            out.i = v;
+        else
+            out.u = v;
+    }
+    return out;
+}
+
+// The emitter (offmt.cpp).
+void emit(Out &o, const char *format, const Step *steps, size_t n, const Arg *args);
+
+// The args of F, each made ready for its conversion.
+template <Format F, class... A>
+inline auto make_args(const A &...args) {
+    static_assert(count_args<F>() == sizeof...(A), "one argument per conversion");
+    return [&]<size_t... K>(std::index_sequence<K...>) {
+        return std::array < Arg,
+               sizeof...(A) ? sizeof...(A) : 1 > {make_arg<conversion_piece<F, K>()>(args)...};
+    }
+    (std::index_sequence_for<A...>{});
 }
 
 }  // namespace ofagent::text

@@ -113,6 +113,13 @@ text::Out oflog_begin(int level, const char *func, size_t func_len, const char *
     return out;
 }
 
+void oflog_emit(int level, const char *func, size_t func_len, const char *line, size_t line_len,
+                const char *format, const text::Step *steps, size_t n, const text::Arg *args) {
+    text::Out out = oflog_begin(level, func, func_len, line, line_len);
+    text::emit(out, format, steps, n, args);
+    oflog_end(level, out);
+}
+
 void oflog_end(int level, text::Out &out) {
     out.finish();
     oflog_to_file(level, oflog_buf);

@@ -36,11 +36,30 @@ struct LineText {
     }();
 };
 
-// One instance per format (not per line, not inlined into each caller): the library stays
-// small, and a line costs two calls more than its text.
+// Writes one line: the location, then format's steps with args.
+void oflog_emit(int level, const char *func, size_t func_len, const char *line, size_t line_len,
+                const char *format, const text::Step *steps, size_t n, const text::Arg *args);
+
+// A log site costs one call: its format's pieces are data, built when the library is.
 template <text::Format F, class... A>
-[[gnu::noinline]] void oflog_line(int level, const char *func, size_t func_len, const char *line,
-                                  size_t line_len, const A &...args) {
+inline void oflog_line(int level, const char *func, size_t func_len, const char *line,
+                       size_t line_len, const A &...args) {
+    const auto argv = text::make_args<F>(args...);
+    oflog_emit(level, func, func_len, line, line_len, F.s, text::kSteps<F>.data(),
+               text::kSteps<F>.size(), argv.data());
+#ifdef OFAGENT_CHECK_FORMAT
+    char ref[OFLOG_BUF_SIZE];
+    text::Out out{ref, ref + sizeof ref - 1};
+    text::put<F>(out, args...);
+    out.finish();
+    if (!std::strstr(oflog_buf, ref)) std::abort();
+#endif
+}
+
+// A line written on every message: straight-line code, a few instructions per piece.
+template <text::Format F, class... A>
+inline void oflog_line_hot(int level, const char *func, size_t func_len, const char *line,
+                           size_t line_len, const A &...args) {
     text::Out out = oflog_begin(level, func, func_len, line, line_len);
     text::put<F>(out, args...);
     oflog_end(level, out);
@@ -50,22 +69,25 @@ template <text::Format F, class... A>
 // time.
 template <text::Format F, class... A>
 inline void oflog_line_at(int level, const char *func, int line, const A &...args) {
-    text::Out out = oflog_begin(level, func, std::strlen(func), ":", 1);
-    text::put<"%d ">(out, line);
-    text::put<F>(out, args...);
-    oflog_end(level, out);
+    char at[16];
+    text::Out out{at, at + sizeof at - 1};
+    text::put<":%d ">(out, line);
+    oflog_line<F>(level, func, std::strlen(func), at, static_cast<size_t>(out.pos - at), args...);
 }
 
 }  // namespace ofagent
 
 // The unevaluated printf call only lets the compiler check the arguments against the format.
 #undef OFLOG
-#define OFLOG(level, fmt, ...)                                               \
+#define OFLOG_WITH(line_fn, level, fmt, ...)                                 \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
-     ::ofagent::oflog_line<fmt>(                                             \
+     ::ofagent::line_fn<fmt>(                                                \
          (level), __func__, sizeof(__func__) - 1,                            \
          ::ofagent::LineText<__LINE__>::text.first.data(),                   \
          ::ofagent::LineText<__LINE__>::text.second __VA_OPT__(, ) __VA_ARGS__))
+#define OFLOG(level, fmt, ...) OFLOG_WITH(oflog_line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
+// The same line, for the few written on every message.
+#define OFLOG_HOT(level, fmt, ...) OFLOG_WITH(oflog_line_hot, level, fmt __VA_OPT__(, ) __VA_ARGS__)
 // For a helper that logs on behalf of the step that called it: the line names func and line.
 #define OFLOG_AT(func, line, level, fmt, ...)                                \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
