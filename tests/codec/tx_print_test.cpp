@@ -335,6 +335,9 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
         EXPECT_EQ(len, 99u);
     }
     EXPECT_LT(ofmsg_tx_encode(OFPT_HELLO, nullptr, 1, nullptr, nullptr), 0);
+    // A flag action of another subtype would carry a record of the wrong shape: not built.
+    for (uint16_t subtype : {0, 4, 5, 6, 0xffff})
+        EXPECT_EQ(ofmsg_action_exp_create_flag(subtype, 1), nullptr) << subtype;
     for (const auto &l : log.lines())
         EXPECT_EQ(l.message.find("Message encoded"), std::string::npos);
     EXPECT_TRUE(log.has(OFLOG_ERRS, "multipart reply type 3\n"));
