@@ -372,7 +372,8 @@ int encode_action(const ofmsg_action *a, Writer w) {
             const ofmsg_match_tlv *tlv = static_cast<const ofmsg_action_set_field *>(a->body)->tlv;
             if (!tlv || !tlv->value) return -1;
             const uint32_t field = OFOXM_FIELD(tlv->header), plen = OFOXM_LENGTH(tlv->header);
-            if (ofmsg_oxm_set_field_width(field) != plen) return -1;
+            const uint32_t width = ofmsg_oxm_set_field_width(field);  // 0: cannot be set
+            if (width == 0 || width != plen) return -1;
             w.u32_at(4, tlv->header);
             if (field == OXM_OF_VLAN_VID) {
                 uint16_t vid;

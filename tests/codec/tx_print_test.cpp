@@ -301,6 +301,9 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
     remove_flag.match = ofmsg_match_create();
     remove_flag.instructions =
         apply({ofmsg_action_exp_create_flag(ZELTA_ACTION_EXP_REMOVE_FLAG, 1)});
+    ofmsg_flow_mod empty_set_field{};  // a field that cannot be set, with no value bytes
+    empty_set_field.match = remove_flag.match;
+    empty_set_field.instructions = apply({ofmsg_action_create_set_field(0x80000000, 0, nullptr)});
     ofmsg_packet_in huge{};
     huge.match = remove_flag.match;
     huge.data_len = sizeof big;
@@ -322,6 +325,7 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
                                                       {OFPT_FLOW_MOD, &no_match},
                                                       {OFPT_FLOW_MOD, &wrong_slot},
                                                       {OFPT_FLOW_MOD, &remove_flag},
+                                                      {OFPT_FLOW_MOD, &empty_set_field},
                                                       {OFPT_PACKET_IN, &huge},
                                                       {OFPT_MULTIPART_REPLY, &table},
                                                       {OFPT_MULTIPART_REQUEST, &flow_req},
@@ -346,6 +350,7 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
     ofmsg_flow_match_free(m);
     ofmsg_flow_match_free(remove_flag.match);
     ofmsg_flow_instructions_free(remove_flag.instructions);
+    ofmsg_flow_instructions_free(empty_set_field.instructions);
 }
 
 TEST(TxRefusal, MessagesUpToSixtyFourKiBAreWrittenLargerOnesRefused) {
