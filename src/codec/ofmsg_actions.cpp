@@ -1,4 +1,5 @@
 // Instructions and actions: builders, decoders, encoders, printer, names and releases.
+#include <algorithm>
 #include <cstring>
 
 #include <iterator>
@@ -528,9 +529,10 @@ ofmsg_action *ofmsg_action_create_output(uint32_t port, uint16_t max_len) {
 }
 
 ofmsg_action *ofmsg_action_create_set_field(uint32_t header, uint32_t size, const void *value) {
-    // The buffer is at least as long as the header announces, so the encoder never reads past
-    // it even when size and header disagree.
-    const size_t n = size > OFOXM_LENGTH(header) ? size : OFOXM_LENGTH(header);
+    // The buffer is at least as long as the header announces and as its field's value, so
+    // neither the encoder nor the printer reads past it when size and header disagree.
+    const size_t width = ofagent::ofmsg_oxm_set_field_width(OFOXM_FIELD(header));
+    const size_t n = std::max<size_t>({size, OFOXM_LENGTH(header), width});
     ofagent::PlainGuard<ofmsg_match_tlv> tlv(alloc_record<ofmsg_match_tlv>());
     if (!tlv) return nullptr;
     tlv->value = static_cast<uint8_t *>(ofagent::alloc_zeroed(n, 1));

@@ -304,6 +304,11 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
     ofmsg_flow_mod empty_set_field{};  // a field that cannot be set, with no value bytes
     empty_set_field.match = remove_flag.match;
     empty_set_field.instructions = apply({ofmsg_action_create_set_field(0x80000000, 0, nullptr)});
+    ofmsg_flow_mod short_set_field{};  // an Ethernet address announced (and given) as 1 byte
+    short_set_field.match = remove_flag.match;
+    const uint8_t one = 7;
+    short_set_field.instructions = apply({ofmsg_action_create_set_field(
+        (ofoxm_header_value(OXM_OF_ETH_DST, 0) & ~0xffu) | 1u, 1, &one)});
     ofmsg_packet_in huge{};
     huge.match = remove_flag.match;
     huge.data_len = sizeof big;
@@ -326,6 +331,7 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
                                                       {OFPT_FLOW_MOD, &wrong_slot},
                                                       {OFPT_FLOW_MOD, &remove_flag},
                                                       {OFPT_FLOW_MOD, &empty_set_field},
+                                                      {OFPT_FLOW_MOD, &short_set_field},
                                                       {OFPT_PACKET_IN, &huge},
                                                       {OFPT_MULTIPART_REPLY, &table},
                                                       {OFPT_MULTIPART_REQUEST, &flow_req},
@@ -337,6 +343,9 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
         EXPECT_LT(ofmsg_tx_encode(type, body, 1, &buf, &len), 0) << int(type);
         EXPECT_EQ(buf, &sentinel);
         EXPECT_EQ(len, 99u);
+        // A host may still log its record: the printers read only what it holds.
+        const uint8_t hdr[8] = {OFP_VERSION, type, 0, 8, 0, 0, 0, 1};
+        if (body) ofmsg_print(hdr, body);
     }
     EXPECT_LT(ofmsg_tx_encode(OFPT_HELLO, nullptr, 1, nullptr, nullptr), 0);
     // A flag action of another subtype would carry a record of the wrong shape: not built.
@@ -351,6 +360,7 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
     ofmsg_flow_match_free(remove_flag.match);
     ofmsg_flow_instructions_free(remove_flag.instructions);
     ofmsg_flow_instructions_free(empty_set_field.instructions);
+    ofmsg_flow_instructions_free(short_set_field.instructions);
 }
 
 TEST(TxRefusal, MessagesUpToSixtyFourKiBAreWrittenLargerOnesRefused) {
