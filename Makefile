@@ -3,10 +3,12 @@
 #   make check  builds and runs every test suite: normal, sanitized, big-endian MIPS, fuzzing
 #   make bench  runs every benchmark and writes docs/PERFORMANCE.md
 JOBS ?= $(shell nproc)
+# Seconds per fuzz target: make fuzz runs every target this long; make check runs each briefly.
 FUZZ_SECONDS ?= 60
+CHECK_FUZZ_SECONDS ?= 20
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build demo check check-format check-normal check-asan check-mips check-fuzz check-bench fuzz bench clean format
+.PHONY: all deps build demo check check-format check-normal check-asan check-mips check-fuzz check-bench fuzz fuzz-build bench clean format
 
 all: build
 
@@ -43,7 +45,7 @@ check-mips:
 	cd build-mips && ctest --output-on-failure -j $(JOBS)
 
 check-fuzz:
-	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SECONDS)
+	$(MAKE) fuzz FUZZ_SECONDS=$(CHECK_FUZZ_SECONDS)
 
 # Builds the benches and runs each once briefly (their own checks only; nothing is timed).
 check-bench:
@@ -52,11 +54,13 @@ check-bench:
 bench:
 	JOBS=$(JOBS) scripts/bench.sh
 
-fuzz:
+fuzz: fuzz-build
+	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DOFAGENT_FUZZ=ON -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=OFF
 	cmake --build build-fuzz -j $(JOBS)
-	scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS)
 
 check-format:
 	clang-format --dry-run -Werror $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')

@@ -2,6 +2,7 @@
 // two records are equal when every field and everything they own is equal.
 #pragma once
 
+#include <cstdlib>
 #include <cstring>
 
 #include "ofmsg.h"
@@ -333,11 +334,14 @@ inline bool documented_status(int32_t st) {
 }
 
 // Releases a body as the ownership rules say: a flow-statistics reply leaves its entries'
-// match and instructions to the holder, so they are released first.
+// match and instructions to the holder, so they are released first; a port-statistics reply
+// leaves its list record, released last.
 inline void release_body(uint8_t type, void *body) {
     if (!body) return;
+    void *port_stats_list = nullptr;
     if (type == OFPT_MULTIPART_REPLY) {
         auto *mp = static_cast<ofmsg_multipart_reply *>(body);
+        if (mp->type == OFPMP_PORT_STATS) port_stats_list = mp->body;
         if (mp->type == OFPMP_FLOW && mp->body) {
             auto *fs = static_cast<ofmsg_flow_stats_reply *>(mp->body);
             for (uint32_t i = 0; i < fs->num_flows; i++) {
@@ -351,6 +355,7 @@ inline void release_body(uint8_t type, void *body) {
         }
     }
     ofmsg_free(type, body);
+    std::free(port_stats_list);
 }
 
 }  // namespace ofmsg_equal
