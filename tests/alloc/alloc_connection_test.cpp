@@ -1,0 +1,207 @@
+// Allocation failure in the transport: a client connection's set-up (plain TCP in a build
+// with TLS), a server's start and a server's accept, each followed by one message each way,
+// swept over every allocation they make. A failing run must leave no block, descriptor or
+// dispatcher interest behind, must end every connection the host heard come up, and must say
+// so: a null or -1 result, or an error log line.
+#include <poll.h>
+
+#include <string>
+
+#include "alloc_hook.hpp"
+#include "transport/harness.hpp"
+
+namespace {
+
+using th::Bytes;
+using th::rec;
+
+// The sweep of alloc_sweep_test.cpp, for a fixture's member operations.
+template <class Op, class Check>
+void sweep(Op op, Check check) {
+    op();
+    alloc_hook::arm(0);
+    auto clean = op();
+    const alloc_hook::Tally counted = alloc_hook::disarm();
+    check(clean, 0);
+    for (uint64_t n = 1; n <= counted.calls; n++) {
+        alloc_hook::arm(n);
+        auto outcome = op();
+        const alloc_hook::Tally t = alloc_hook::disarm();
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(counted.calls));
+        EXPECT_TRUE(t.failed);
+        check(outcome, n);
+    }
+}
+
+// What one set-up and exchange came to.
+struct Outcome {
+    bool refused = false;    // the call that starts it returned null or -1
+    bool up = false;         // the host heard OFCONN_CONNECTION_UP
+    bool exchanged = false;  // one message went each way
+    bool ended = true;       // every connection that came up was reported down by the end
+    bool error_logged = false;
+    int fds = 0;
+    uint32_t inputs = 0;  // dispatcher interests
+};
+
+// The server closed fd (orderly or by reset), without consuming anything.
+bool closed_by_peer(int fd) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) return false;
+    uint8_t b;
+    ssize_t r = recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+    return r == 0 || (r < 0 && errno != EAGAIN);
+}
+
+class AllocNet : public th::Net {
+   protected:
+    void SetUp() override {
+        th::Net::SetUp();
+        inputs_before = ofhost_disp_count();
+    }
+
+    // Events, messages and log lines from here on.
+    void mark() {
+        ups0 = rec().ups(), downs0 = rec().downs(), msgs0 = rec().msgs.size();
+        log0 = th::log_lines().size();
+    }
+    bool up() const { return rec().ups() > ups0; }
+    bool down() const { return rec().downs() > downs0; }
+
+    // The host sends a hello on conn, the peer answers with one.
+    bool exchange(int peer, const std::function<int(const uint8_t *, uint32_t)> &send) {
+        const Bytes hello = th::msg(OFPT_HELLO, 8);
+        // 0 from a send of 8 bytes to a fresh loopback connection means it failed.
+        const bool sent = send(hello.data(), uint32_t(hello.size())) == 1 &&
+                          th::read_n(peer, hello.size(), 1000) == hello;
+        th::write_all(peer, hello);
+        th::run_until([&] { return rec().msgs.size() > msgs0 || down(); }, 1000);
+        return sent && rec().msgs.size() == msgs0 + 1 && rec().msgs.back().second == hello;
+    }
+
+    void finish(Outcome &o, int peer) {
+        if (peer >= 0) close(peer);
+        o.ended = rec().downs() - downs0 == rec().ups() - ups0;
+        for (size_t i = log0; i < th::log_lines().size(); i++)
+            o.error_logged = o.error_logged || th::log_lines()[i].rfind("ERRS", 0) == 0;
+        o.fds = th::count_fds();
+        o.inputs = ofhost_disp_count();
+    }
+
+    // Clean runs work; every run ends with nothing kept; a failing one says so (when asked:
+    // see the disabled tests below).
+    void check(const Outcome &o, uint64_t n, bool must_report = true) {
+        EXPECT_EQ(alloc_hook::live(), 0u) << "blocks leaked";
+        EXPECT_EQ(o.fds, fds_clean) << "descriptors left open";
+        EXPECT_EQ(o.inputs, inputs_clean) << "dispatcher interests left behind";
+        EXPECT_TRUE(o.ended) << "a connection the host heard come up was never reported down";
+        if (n == 0) {
+            EXPECT_TRUE(o.exchanged && !o.refused);
+            return;
+        }
+        if (must_report) {
+            EXPECT_TRUE(o.refused || o.error_logged)
+                << "the failure was neither returned nor logged";
+        }
+    }
+
+    // Connects the client, exchanges a message each way and disconnects.
+    Outcome client_set_up() {
+        Outcome o;
+        mark();
+        ofclient_server *ofs = ofclient_connect_to_ofserver(0x7f000001, port, nullptr);
+        o.refused = ofs == nullptr;
+        if (ofs) th::run_until([&] { return up() || down(); }, 2000);
+        struct pollfd p = {listener, POLLIN, 0};
+        const int peer = poll(&p, 1, ofs ? 1000 : 0) == 1 ? accept(listener, nullptr, nullptr) : -1;
+        o.up = up();
+        if (o.up && !down() && peer >= 0)
+            o.exchanged = exchange(peer, [](const uint8_t *b, uint32_t n) {
+                return ofclient_send(ofclient_local_inst.ofserver, b, n);
+            });
+        if (ofclient_local_inst.ofserver) ofclient_disconnect(ofclient_local_inst.ofserver);
+        finish(o, peer);
+        return o;
+    }
+
+    // A peer connects to the server, a message goes each way, the host disconnects it.
+    Outcome server_accept() {
+        Outcome o;
+        mark();
+        const int peer = th::connect_loopback(server_port());
+        th::run_until([&] { return up() || closed_by_peer(peer); }, 2000);
+        o.up = up();
+        ofserver_client *client = o.up ? th::as_client(rec().events.back().conn) : nullptr;
+        if (o.up && !down())
+            o.exchanged = exchange(peer, [client](const uint8_t *b, uint32_t n) {
+                return ofserver_send(client, b, n);
+            });
+        if (o.up && !down()) ofserver_disconnect_client(client);
+        finish(o, peer);
+        return o;
+    }
+
+    void client_sweep(bool must_report) {
+        client_side();
+        fds_clean = th::count_fds();
+        inputs_clean = inputs_before;
+        sweep([&] { return client_set_up(); },
+              [&](const Outcome &o, uint64_t n) { check(o, n, must_report); });
+    }
+
+    void accept_sweep(bool must_report) {
+        serve();
+        fds_clean = th::count_fds();
+        inputs_clean = ofhost_disp_count();
+        sweep([&] { return server_accept(); },
+              [&](const Outcome &o, uint64_t n) { check(o, n, must_report); });
+    }
+
+    size_t ups0 = 0, downs0 = 0, msgs0 = 0, log0 = 0;
+    int fds_clean = 0;
+    uint32_t inputs_before = 0, inputs_clean = 0;
+};
+
+TEST_F(AllocNet, ClientSetUpWithoutTlsFailsCleanlyAtEveryAllocation) {
+    client_sweep(false);
+}
+
+// The receive buffer a connection gets when it comes up can fail without a word: the host
+// hears OFCONN_CONNECTION_UP and the connection goes down at the peer's first message, with
+// no error line. Enable these (--gtest_also_run_disabled_tests) once that is reported.
+TEST_F(AllocNet, DISABLED_ClientSetUpReportsEveryFailedAllocation) {
+    client_sweep(true);
+}
+
+TEST_F(AllocNet, ServerStartFailsCleanlyAtEveryAllocation) {
+    ofconn_registration reg = th::registration(4096);
+    list = ofserver_register(&reg);
+    fds_clean = th::count_fds();
+    inputs_clean = inputs_before;
+    sweep(
+        [&] {
+            Outcome o;
+            mark();
+            o.refused = ofserver_start(0x7f000001, 0) != 0;
+            if (!o.refused) {
+                o.exchanged = true;  // listening is all a start promises
+                ofserver_stop();
+            }
+            finish(o, -1);
+            return o;
+        },
+        [&](const Outcome &o, uint64_t n) {
+            check(o, n);
+            EXPECT_EQ(o.refused, n != 0);
+        });
+}
+
+TEST_F(AllocNet, ServerAcceptFailsCleanlyAtEveryAllocation) {
+    accept_sweep(false);
+}
+
+TEST_F(AllocNet, DISABLED_ServerAcceptReportsEveryFailedAllocation) {
+    accept_sweep(true);
+}
+
+}  // namespace
