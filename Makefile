@@ -6,9 +6,15 @@ JOBS ?= $(shell nproc)
 # Seconds per fuzz target: make fuzz runs every target this long; make check runs each briefly.
 FUZZ_SECONDS ?= 60
 CHECK_FUZZ_SECONDS ?= 20
+# The long campaign: seconds per target (or CAMPAIGN_TARGETS="target=seconds ..."), a corpus
+# kept outside the tree, one core.
+CAMPAIGN_SECONDS ?= 3600
+CAMPAIGN_TARGETS ?=
+CAMPAIGN_DIR ?= /var/tmp/ofagent-fuzz
+CAMPAIGN_CPU ?= 0
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps build demo check check-format check-normal check-asan check-mips check-fuzz check-bench fuzz fuzz-build bench clean format
+.PHONY: all deps build demo check check-format check-normal check-asan check-mips check-fuzz check-bench fuzz fuzz-build fuzz-campaign bench clean format
 
 all: build
 
@@ -61,6 +67,11 @@ fuzz-build:
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DOFAGENT_FUZZ=ON -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=OFF
 	cmake --build build-fuzz -j $(JOBS)
+
+# Appends the figures of every target's run to $(CAMPAIGN_DIR)/summary.md (docs/ROBUSTNESS.md).
+fuzz-campaign: fuzz-build
+	scripts/fuzz.sh --corpus $(CAMPAIGN_DIR) --summary $(CAMPAIGN_DIR)/summary.md \
+	    --cpu $(CAMPAIGN_CPU) build-fuzz $(CAMPAIGN_SECONDS) $(CAMPAIGN_TARGETS)
 
 check-format:
 	clang-format --dry-run -Werror $$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')

@@ -53,7 +53,9 @@ dict_of() {
 status_field() { grep -E '^#[0-9]+' "$1" | tail -n 1 | sed -n "s/.* $2: \([0-9]*\).*/\1/p"; }
 final_stat() { sed -n "s/^stat::$2: *//p" "$1" | tail -n 1; }
 
+[ -z "$corpus_root" ] || mkdir -p "$corpus_root"
 if [ -n "$summary" ] && [ ! -s "$summary" ]; then
+    mkdir -p "$(dirname "$summary")"
     {
         echo "| date | commit | target | seconds | executions | exec/s | edges | features | corpus | findings |"
         echo "|---|---|---|---|---|---|---|---|---|---|"
