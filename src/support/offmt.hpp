@@ -289,8 +289,10 @@ inline void piece(Out &o, const Args &args) {
 #ifdef OFAGENT_CHECK_FORMAT
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-#pragma GCC diagnostic ignored "-Wformat-truncation"
 #pragma GCC diagnostic ignored "-Wformat-security"
+#ifndef __clang__
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+#endif
 // Checks what put wrote at [from, o.pos) against snprintf with the same room.
 template <class... A>
 void check_against_snprintf(const char *format, const char *from, const Out &o, size_t room,
