@@ -9,7 +9,11 @@
 // whose owner is being called: while a message is handed over, a teardown closes the socket and
 // drops the send queue at once and leaves the rest (buffer, record, the owner's down event) until
 // the callback has returned; while the owner hears of the end, a second teardown does nothing. So
-// every connection ends exactly once.
+// every connection ends exactly once. The receive engine does not run for a connection whose
+// message is being handed over (the host may run the event loop inside its callback, to wait
+// for something): reading on would hand the same message over again and clear its buffer under
+// the callback. The read interest is held back until the callback returns instead, so that a
+// level-triggered dispatcher does not wake the nested loop again and again for it.
 #include "ofconn.h"
 
 #include <errno.h>
@@ -36,7 +40,8 @@ namespace {
 struct Frame {
     Frame *outer;
     ofconn *conn;
-    bool down;  // the connection is going down: its socket is closed already
+    bool down;       // the connection is going down: its socket is closed already
+    bool read_held;  // a nested readiness removed the read interest until the frame ends
 };
 
 Frame *g_frames = nullptr;
@@ -222,7 +227,7 @@ void ofconn_handle_connection_down(ofconn *conn) {
     ofbuf_free(conn->rx_buf);
     conn->rx_buf = nullptr;
     close_stream(conn);
-    Frame frame{g_frames, conn, true};
+    Frame frame{g_frames, conn, true, false};
     g_frames = &frame;
     if (const ofagent::ConnOwner *owner = owner_of(conn))
         owner->connection_down(conn);
@@ -234,7 +239,7 @@ void ofconn_handle_connection_down(ofconn *conn) {
 // Hands the complete message to the owner. False when the connection went down meanwhile
 // (it is freed then).
 bool ofconn_dispatch_rx_msg(ofconn *conn) {
-    Frame frame{g_frames, conn, false};
+    Frame frame{g_frames, conn, false, false};
     g_frames = &frame;
     const uint8_t *data = conn->rx_buf->data;
     int32_t len = static_cast<int32_t>(conn->rx_buf->read_size);
@@ -244,6 +249,7 @@ bool ofconn_dispatch_rx_msg(ofconn *conn) {
         ofconn_handle_connection_down(conn);
         return false;
     }
+    if (frame.read_held) ofsocket_reenable_receive(conn->sock);
     ofbuf_read_reset(conn->rx_buf);
     return true;
 }
@@ -292,6 +298,13 @@ int ofconn_tx(ofconn *conn) {
 // decrypted bytes wait inside wolfSSL, which the socket's readiness would not announce) and
 // any number of header-only messages. Never reads past the current message.
 void ofconn_rx(ofconn *conn) {
+    if (Frame *frame = frame_of(conn)) {  // called from inside the owner's callback
+        if (!frame->down && conn->sock->read_input != 0) {
+            ofsocket_disable_receive(conn->sock);
+            frame->read_held = true;
+        }
+        return;
+    }
     ofbuf *b = conn->rx_buf;
     if (b == nullptr) {  // the receive buffer could not be allocated: unusable
         ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);

@@ -173,6 +173,37 @@ TEST_F(Server, HostDisconnectingInsideItsReceiveCallbackIsSafe) {
     EXPECT_TRUE(th::peer_closed(peer));
 }
 
+// A host that waits for something by running the loop inside its receive callback: the
+// connection's next message waits until the callback has returned, without waking the nested
+// loop, and the bytes in hand stay as they are.
+TEST_F(Server, LoopRunInsideTheReceiveCallbackLeavesTheNextMessageUntilItReturns) {
+    for (uint16_t first_len : {8, 40}) {  // header-only, and with a body
+        SCOPED_TRACE(first_len);
+        const Bytes m1 = msg(2, first_len, 1, 0x31), m2 = msg(3, 24, 2, 0x32);
+        size_t before = rec().msgs.size();
+        int nested_calls = 0;
+        bool first = true, intact = false;
+        rec().on_rx = [&](ofconn *, const uint8_t *b, int32_t n) {
+            if (!first) return;
+            first = false;
+            ASSERT_TRUE(th::write_all(peer, m2));
+            usleep(20000);
+            for (int i = 0; i < 3; i++)
+                nested_calls += ofhost_disp_wait(20);
+            intact = Bytes(b, b + n) == m1;
+        };
+        ASSERT_TRUE(th::write_all(peer, m1));
+        ASSERT_TRUE(th::run_until([&] { return rec().msgs.size() >= before + 2; }));
+        th::run_for(30);
+        ASSERT_EQ(rec().msgs.size(), before + 2);
+        EXPECT_EQ(rec().msgs[before].second, m1);
+        EXPECT_EQ(rec().msgs[before + 1].second, m2);
+        EXPECT_TRUE(intact);
+        EXPECT_LE(nested_calls, 1);  // one look at the readiness, then quiet
+        EXPECT_EQ(rec().downs(), 0u);
+    }
+}
+
 // Writes until one meets EPIPE: after a closed peer's reset, or after the error of a reset
 // peer has been reported.
 void send_until_epipe(ofconn *c) {
