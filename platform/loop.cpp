@@ -1,6 +1,9 @@
 // Event loop for host programs: dispatcher rounds plus one-shot and periodic timers on
 // CLOCK_MONOTONIC. Timers live in a singly linked list; a cancelled timer is only marked and
-// unlinked between rounds, so cancelling from inside any callback is safe.
+// unlinked between rounds, so cancelling from inside any callback is safe. Reading the clock
+// costs about as much as a small system call on some virtual machines, so a round reads it once
+// (after the wait; the next wait starts from that reading unless a timer ran meanwhile), and
+// not at all while no timer is pending.
 #include <stdlib.h>
 #include <time.h>
 
@@ -19,6 +22,7 @@ struct Timer {
 };
 
 Timer *g_timers = nullptr;
+uint32_t g_live = 0;  // timers neither cancelled nor fired once and for all
 uint32_t g_next_id = 0;
 bool g_stop = false;
 int g_depth = 0;  // nested run_due passes: reap only in the outermost
@@ -42,9 +46,8 @@ void reap() {
     }
 }
 
-// Milliseconds until the next live timer, capped by limit (-1: no limit).
-int wait_limit(int limit) {
-    uint64_t now = now_ms();
+// Milliseconds from now until the next live timer, capped by limit (-1: no limit).
+int wait_limit(int limit, uint64_t now) {
     int best = limit;
     for (Timer *t = g_timers; t; t = t->next) {
         if (t->dead) continue;
@@ -55,8 +58,7 @@ int wait_limit(int limit) {
     return best;
 }
 
-int run_due() {
-    uint64_t now = now_ms();
+int run_due(uint64_t now) {
     int ran = 0;
     g_depth++;
     // Timers added by a callback are put at the head and so are not reached in this pass.
@@ -66,12 +68,31 @@ int run_due() {
             t->due_ms = now + t->period_ms;
         } else {
             t->dead = true;
+            g_live--;
         }
         t->cb(t->arg);
         ran++;
     }
     if (--g_depth == 0) reap();
     return ran;
+}
+
+// One round: the wait, its callbacks, the timers due. *now is the clock read at the end of the
+// round before when nothing has run since, else 0; on return the same for the next round.
+int loop_round(int timeout_ms, uint64_t *now) {
+    int limit = timeout_ms;
+    if (g_live) limit = wait_limit(timeout_ms, *now ? *now : now_ms());
+    int n = ofhost_disp_wait(limit);
+    *now = 0;
+    if (n < 0) return -1;
+    if (g_live == 0) {
+        if (g_timers && g_depth == 0) reap();
+        return n;
+    }
+    uint64_t t = now_ms();
+    int ran = run_due(t);
+    if (ran == 0) *now = t;
+    return n + ran;
 }
 
 }  // namespace
@@ -90,6 +111,7 @@ OFHOST_API uint32_t ofhost_timer_add(uint32_t ms, int periodic, ofhost_timer_cb 
     t->arg = arg;
     t->next = g_timers;
     g_timers = t;
+    g_live++;
     return t->id;
 }
 
@@ -97,6 +119,7 @@ OFHOST_API int ofhost_timer_cancel(uint32_t id) {
     for (Timer *t = g_timers; t; t = t->next) {
         if (t->id == id && !t->dead) {
             t->dead = true;
+            g_live--;
             return 1;
         }
     }
@@ -104,15 +127,15 @@ OFHOST_API int ofhost_timer_cancel(uint32_t id) {
 }
 
 OFHOST_API int ofhost_loop_run_once(int timeout_ms) {
-    int n = ofhost_disp_wait(wait_limit(timeout_ms));
-    if (n < 0) return -1;
-    return n + run_due();
+    uint64_t now = 0;  // the caller may have run for a while since the last round
+    return loop_round(timeout_ms, &now);
 }
 
 OFHOST_API void ofhost_loop_run(void) {
     g_stop = false;
+    uint64_t now = 0;
     while (!g_stop) {
-        if (ofhost_loop_run_once(-1) < 0) break;
+        if (loop_round(-1, &now) < 0) break;
     }
 }
 
