@@ -46,7 +46,8 @@ build() {
     [ -f "$OVS_SRC/lib/.libs/libopenvswitch.a" ] && ovs=$OVS_SRC
     cmake -S "$ROOT" -B "$B" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOFAGENT_BENCH=ON \
         -DOFAGENT_TESTS=OFF -DOFAGENT_EXAMPLES=ON -DOFAGENT_OVS_DIR="$ovs" >/dev/null
-    cmake --build "$B" -j "$JOBS" --target codec_bench stream_bench scale_bench ofagentd ofagent
+    cmake --build "$B" -j "$JOBS" --target codec_bench stream_bench scale_bench echo_server ofagentd \
+        ofagent
 }
 
 # ---- Smoke: every bench once, briefly, with its own checks ----------------------------------
@@ -60,7 +61,43 @@ smoke() {
     fi
     "$B/bench/stream_bench" --messages 2000 --rounds 1
     "$B/bench/scale_bench" --connections 200 --messages 50
+    echo_smoke
     log "smoke: every bench ran and checked its results"
+}
+
+# The raw echo server greets with HELLO and answers an echo request with the same bytes as a reply.
+echo_smoke() {
+    local port pid rc=0
+    port=$(free_port)
+    "$B/bench/echo_server" 127.0.0.1 "$port" >/dev/null &
+    pid=$!
+    /usr/bin/python3 - "$port" <<'PY' || rc=1
+import socket, sys, time
+for _ in range(100):
+    try:
+        s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5)
+        break
+    except OSError:
+        time.sleep(0.05)
+else:
+    sys.exit("echo_server does not listen")
+def take(n):
+    b = b""
+    while len(b) < n:
+        c = s.recv(n - len(b))
+        if not c:
+            sys.exit("echo_server closed the connection")
+        b += c
+    return b
+assert take(8)[:2] == bytes([4, 0]), "no HELLO"
+req = bytes([4, 2, 0, 24, 1, 2, 3, 4]) + bytes(range(16))
+s.sendall(req)
+assert take(24) == bytes([4, 3]) + req[2:], "wrong echo reply"
+PY
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    [ $rc = 0 ] || log "smoke: echo_server failed"
+    return $rc
 }
 
 # ---- Figures ---------------------------------------------------------------------------------
@@ -126,46 +163,92 @@ free_port() {
     /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
-cpu_ticks() {  # user + system clock ticks of a process
-    awk '{print $14 + $15}' "/proc/$1/stat"
+# CPU time of a process in ns, all its threads: the scheduler's own account (schedstat) where the
+# kernel keeps it, else clock ticks.
+cpu_ns() {
+    if [ -r "/proc/$1/schedstat" ]; then
+        cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f\n", s}'
+    else
+        awk -v hz="$(getconf CLK_TCK)" '{printf "%.0f\n", ($14 + $15) * 1e9 / hz}' "/proc/$1/stat"
+    fi
 }
 
+ECHO_N=100000
 echo_run() {  # label port daemon-pid
-    local r t0 t1 n=100000
-    t0=$(cpu_ticks "$3")
-    r=$(taskset -c 0 timeout 120 ovs-ofctl -O OpenFlow13 benchmark "tcp:127.0.0.1:$2" 16 $n |
+    local r t0 t1
+    t0=$(cpu_ns "$3")
+    r=$(taskset -c 0 timeout 120 ovs-ofctl -O OpenFlow13 benchmark "tcp:127.0.0.1:$2" 16 $ECHO_N |
         sed -n 's/.*(\([0-9.]*\) packets\/s).*/\1/p')
-    t1=$(cpu_ticks "$3")
-    echo "echo target=$1 packets_per_s=${r:-0} daemon_cpu_ns_per_rt=$(( (t1 - t0) * 1000000000 / $(getconf CLK_TCK) / n ))" |
+    t1=$(cpu_ns "$3")
+    echo "echo target=$1 packets_per_s=${r:-0} daemon_cpu_ns_per_rt=$(( (t1 - t0) / ECHO_N ))" |
         tee -a "$OUT/echo.txt"
 }
 
+# System calls per round trip, counted by strace over a shorter run (strace slows everything:
+# nothing else is taken from this run).
+echo_syscalls() {  # label port daemon-pid
+    local n=20000 f
+    f=$(mktemp /tmp/ofagent-bench-strace.XXXXXX)
+    strace -c -f -p "$3" -o "$f" 2>/dev/null &
+    local st=$!
+    sleep 0.5
+    taskset -c 0 timeout 120 ovs-ofctl -O OpenFlow13 benchmark "tcp:127.0.0.1:$2" 16 $n >/dev/null
+    kill -INT $st 2>/dev/null || true
+    wait $st 2>/dev/null || true
+    # strace -c rows: % time, seconds, usecs/call, calls, [errors,] syscall.
+    awk -v t="$1" -v n=$n '
+        $4 ~ /^[0-9]+$/ && (NF == 5 || NF == 6) {
+            if ($NF == "total") { total = $4 / n; next }
+            if ($4 / n >= 0.05) { list = list sep sprintf("%s:%.2f", $NF, $4 / n); sep = "," }
+        }
+        END { printf "echo_sys target=%s calls_per_rt=%.2f by_call=%s\n", t, total, list }' "$f" |
+        tee -a "$OUT/echo.txt"
+    rm -f "$f"
+}
+
+# ofagentd as an operator runs it: the quietest console it has (no per-message trace once it
+# has --log-level; until then its console goes to /dev/null).
+agent_flags() {
+    if "$B/examples/ofagentd" --help 2>&1 | grep -q -- '--log-level'; then echo "--log-level err"; fi
+}
+
 echo_rounds() {
-    log "echo round trips: ovs-ofctl benchmark against ofagentd and ovs-vswitchd, alternating"
+    log "echo round trips: ovs-ofctl benchmark against the raw echo server, ofagentd and ovs-vswitchd, alternating"
     : >"$OUT/echo.txt"
-    local pa pl po log
+    local pr pa po flags
+    pr=$(free_port)
+    taskset -c 1 "$B/bench/echo_server" 127.0.0.1 "$pr" >/dev/null 2>&1 &
+    PIDS+=($!)
+    local raw=$!
     pa=$(free_port)
-    taskset -c 1 "$B/examples/ofagentd" --listen "127.0.0.1:$pa" >/dev/null 2>&1 &
+    flags=$(agent_flags)
+    echo "echo_agent flags=${flags// /_}" >>"$OUT/echo.txt"
+    # shellcheck disable=SC2086
+    taskset -c 1 "$B/examples/ofagentd" --listen "127.0.0.1:$pa" $flags >/dev/null 2>&1 &
     PIDS+=($!)
     local agent=$!
-    pl=$(free_port)
-    log=$(mktemp /tmp/ofagent-bench-log.XXXXXX)
-    taskset -c 1 "$B/examples/ofagentd" --listen "127.0.0.1:$pl" --log "$log" >/dev/null 2>&1 &
-    PIDS+=($!)
-    local agent_log=$!
-    local have_ovs=0
+    local have_ovs=0 ovs_pid=""
     po=$(free_port)
-    if [ "$(id -u)" = 0 ] && ovs_start "$po"; then have_ovs=1; else log "ovs-vswitchd not started (needs root): echo baseline skipped"; fi
+    if [ "$(id -u)" = 0 ] && ovs_start "$po"; then
+        have_ovs=1
+        ovs_pid=$(cat "$OVS_RUN/vswitchd.pid")
+    else
+        log "ovs-vswitchd not started (needs root): its rounds are skipped"
+    fi
     sleep 0.5
     local i
-    for i in 1 2 3; do
+    for i in 1 2 3 4 5; do
+        echo_run raw "$pr" $raw
         echo_run ofagentd "$pa" $agent
-        [ $have_ovs = 1 ] && echo_run ovs-vswitchd "$po" "$(cat "$OVS_RUN/vswitchd.pid")"
-        echo_run ofagentd_file_log "$pl" $agent_log
+        [ $have_ovs = 1 ] && echo_run ovs-vswitchd "$po" "$ovs_pid"
     done
-    kill $agent $agent_log 2>/dev/null || true
-    wait $agent $agent_log 2>/dev/null || true
-    rm -f "$log" "$log".1 "$log".2
+    if command -v strace >/dev/null; then
+        echo_syscalls raw "$pr" $raw
+        echo_syscalls ofagentd "$pa" $agent
+        [ $have_ovs = 1 ] && echo_syscalls ovs-vswitchd "$po" "$ovs_pid"
+    fi
+    kill $raw $agent 2>/dev/null || true
+    wait $raw $agent 2>/dev/null || true
     ovs_stop
 }
 

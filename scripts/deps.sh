@@ -7,7 +7,7 @@ build="cmake ninja-build g++ make pkg-config libwolfssl-dev libgtest-dev openssl
 check="$build clang clang-format git libclang-rt-14-dev llvm-14 googletest g++-mips-linux-gnu qemu-user tshark
        openvswitch-common openvswitch-switch openvswitch-testcontroller python3-openflow
        python3-scapy iproute2 procps libbenchmark-dev valgrind"
-bench="$check gnuplot-nox openvswitch-source linux-perf valgrind autoconf
+bench="$check gnuplot-nox openvswitch-source linux-perf valgrind strace autoconf
        automake libtool python3"
 case "${1:-build}" in
     build) want=$build ;;
