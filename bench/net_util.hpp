@@ -10,9 +10,11 @@
 
 namespace bench {
 
-double now_seconds();  // CLOCK_MONOTONIC
-double cpu_seconds();  // user + system time of this process
-size_t rss_bytes();    // resident set size of this process
+double now_seconds();       // CLOCK_MONOTONIC
+double coarse_seconds();    // CLOCK_MONOTONIC_COARSE: cheap, a few ms of resolution
+double cpu_seconds();       // user + system time of this process
+long voluntary_switches();  // of this process: the times it slept waiting
+size_t rss_bytes();         // resident set size of this process
 // Raises the descriptor limit to at least want (up to the hard limit); the limit reached.
 size_t raise_nofile(size_t want);
 
