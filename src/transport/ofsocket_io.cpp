@@ -256,14 +256,33 @@ bool ofconn_dispatch_rx_msg(ofconn *conn) {
 
 // ---- Engines -------------------------------------------------------------------------------
 
-int ofconn_tx(ofconn *conn) {
-    while (!embq_is_empty(&conn->tx_queue)) {
-        ofbuf *b = ofconn_txq_dequeue(conn);
-        long n = stream_write(conn, b->write_ptr, b->rem_write_size);
+void log_no_send_buffer(const char *func, int line, ofconn *conn, uint32_t length) {
+    OFLOG_AT(func, line, OFLOG_ERRS, "<%s> no memory for a send buffer of %u bytes",
+             ofconn_peer_name(conn), static_cast<unsigned>(length));
+}
+
+// Writes the queue out, or, with direct set (the queue is empty then), the caller's message
+// straight from its bytes: the copy a queued message needs is made only if the socket does not
+// take the message at once.
+int ofconn_tx(ofconn *conn, const uint8_t *direct = nullptr, uint32_t direct_len = 0) {
+    while (direct != nullptr || !embq_is_empty(&conn->tx_queue)) {
+        ofbuf *b = direct ? nullptr : ofconn_txq_dequeue(conn);
+        const uint32_t rem = b ? b->rem_write_size : direct_len;
+        long n = stream_write(conn, b ? b->write_ptr : direct, rem);
         int err = errno;
-        if (n == static_cast<long>(b->rem_write_size)) {
+        if (n == static_cast<long>(rem)) {
             ofbuf_free(b);
+            direct = nullptr;
             continue;
+        }
+        if (b == nullptr && (n >= 0 || err == EAGAIN || err == EINTR)) {
+            b = ofbuf_create_tx(direct, direct_len);  // the rest waits in the queue
+            if (b == nullptr) {
+                log_no_send_buffer(__func__, __LINE__, conn, direct_len);
+                // Part of the message is on the wire and the rest cannot follow.
+                if (n > 0) ofconn_event_handler(conn, OFCONN_CONNECTION_DOWN);
+                return 0;
+            }
         }
         if (n >= 0) {
             ofconn_txq_requeue(conn, b);
@@ -405,10 +424,10 @@ void ofconn_event_handler(ofconn *conn, uint32_t event) {
 
 int ofconn_send(ofconn *conn, const uint8_t *bytes, uint32_t length) {
     if (closing(conn)) return 0;  // its socket is closed already
+    if (embq_is_empty(&conn->tx_queue)) return ofconn_tx(conn, bytes, length);
     ofbuf *b = ofbuf_create_tx(bytes, length);
     if (b == nullptr) {
-        OFLOG(OFLOG_ERRS, "<%s> no memory for a send buffer of %u bytes", ofconn_peer_name(conn),
-              static_cast<unsigned>(length));
+        log_no_send_buffer(__func__, __LINE__, conn, length);
         return 0;
     }
     ofconn_txq_enqueue(conn, b);
