@@ -65,13 +65,16 @@ smoke() {
     log "smoke: every bench ran and checked its results"
 }
 
-# The raw echo server greets with HELLO and answers an echo request with the same bytes as a reply.
+# The raw echo server, blocking and waiting in epoll, greets with HELLO and answers an echo
+# request with the same bytes as a reply.
 echo_smoke() {
-    local port pid rc=0
-    port=$(free_port)
-    "$B/bench/echo_server" 127.0.0.1 "$port" >/dev/null &
-    pid=$!
-    /usr/bin/python3 - "$port" <<'PY' || rc=1
+    local port pid rc=0 mode
+    for mode in "" --epoll; do
+        port=$(free_port)
+        # shellcheck disable=SC2086
+        "$B/bench/echo_server" 127.0.0.1 "$port" $mode >/dev/null &
+        pid=$!
+        /usr/bin/python3 - "$port" <<'PY' || rc=1
 import socket, sys, time
 for _ in range(100):
     try:
@@ -90,14 +93,15 @@ def take(n):
         b += c
     return b
 assert take(8)[:2] == bytes([4, 0]), "no HELLO"
-req = bytes([4, 2, 0, 24, 1, 2, 3, 4]) + bytes(range(16))
-s.sendall(req)
-assert take(24) == bytes([4, 3]) + req[2:], "wrong echo reply"
+for i in range(3):
+    req = bytes([4, 2, 0, 24, 1, 2, 3, i]) + bytes(range(16))
+    s.sendall(req)
+    assert take(24) == bytes([4, 3]) + req[2:], "wrong echo reply"
 PY
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    [ $rc = 0 ] || log "smoke: echo_server failed"
-    return $rc
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        [ $rc = 0 ] || { log "smoke: echo_server $mode failed"; return 1; }
+    done
 }
 
 # ---- Figures ---------------------------------------------------------------------------------
@@ -232,11 +236,16 @@ agent_flags() {
 echo_rounds() {
     log "echo round trips: ovs-ofctl benchmark against the raw echo server, ofagentd and ovs-vswitchd, alternating"
     : >"$OUT/echo.txt"
-    local pr pa po flags
+    local pr pe pa po flags
     pr=$(free_port)
     taskset -c 1 "$B/bench/echo_server" 127.0.0.1 "$pr" >/dev/null 2>&1 &
     PIDS+=($!)
     local raw=$!
+    # The same server waiting in epoll as an event loop does: the floor of any such daemon.
+    pe=$(free_port)
+    taskset -c 1 "$B/bench/echo_server" 127.0.0.1 "$pe" --epoll >/dev/null 2>&1 &
+    PIDS+=($!)
+    local raw_epoll=$!
     pa=$(free_port)
     flags=$(agent_flags)
     echo "echo_agent flags=${flags// /_}" >>"$OUT/echo.txt"
@@ -256,16 +265,18 @@ echo_rounds() {
     local i
     for i in 1 2 3 4 5; do
         echo_run raw "$pr" $raw
+        echo_run raw_epoll "$pe" $raw_epoll
         echo_run ofagentd "$pa" $agent
         [ $have_ovs = 1 ] && echo_run ovs-vswitchd "$po" "$ovs_pid"
     done
     if command -v strace >/dev/null; then
         echo_syscalls raw "$pr" $raw
+        echo_syscalls raw_epoll "$pe" $raw_epoll
         echo_syscalls ofagentd "$pa" $agent
         [ $have_ovs = 1 ] && echo_syscalls ovs-vswitchd "$po" "$ovs_pid"
     fi
-    kill $raw $agent 2>/dev/null || true
-    wait $raw $agent 2>/dev/null || true
+    kill $raw $raw_epoll $agent 2>/dev/null || true
+    wait $raw $raw_epoll $agent 2>/dev/null || true
     ovs_stop
 }
 
