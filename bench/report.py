@@ -85,7 +85,7 @@ def main():
         o = codec.get("decode/ovs/" + msg)
         if not a or not o:
             w("| %s | %s | not measured | - | %s | |" % (label, fmt_rate(a[0]) if a else "-",
-                                                         target or "-"))
+                                                         ">= %.1fx" % target if target else "-"))
             return
         ratio = o[0] / a[0]
         t = ">= %.1fx" % target if target else "-"
