@@ -136,6 +136,10 @@ int ofclient_connected(ofsocket *sock) {
     }
 #endif
     ofconn_event_handler(&ofs->conn, OFCONN_CONNECTION_UP);
+    if (ofs->conn.rx_buf == nullptr) {  // logged: the connect ends as a failed one does
+        ofagent::ofconn_teardown(&ofs->conn);
+        return -1;
+    }
     if (ofclient_local_inst.event_cb)
         ofclient_local_inst.event_cb(&ofs->conn, OFCONN_CONNECTION_UP);
     return 0;
@@ -170,9 +174,10 @@ int ofclient_connect(ofclient_server *ofs) {
     ofsocket_reenable_write(sock);
     ofsocket_disable_receive(sock);
     if (ofsocket_connect(sock) == 0) {
-        ofclient_connected(sock);
+        // Connected at once: should that end it (the record is gone then), say so.
+        const int rc = ofclient_connected(sock);
         OFLOG(OFLOG_ERRS, "Connect ofclient invalid path");
-        return 0;
+        return rc;
     }
     int err = errno;
     if (err == EINPROGRESS) return 0;

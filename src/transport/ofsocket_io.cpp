@@ -205,9 +205,15 @@ long stream_read(ofconn *conn, uint8_t *p, uint32_t n) {
 
 // ---- Event machine -----------------------------------------------------------------------
 
+// Without memory for the receive buffer the connection cannot work: its owner sees rx_buf null
+// and ends it.
 void ofconn_handle_connection_up(ofconn *conn) {
     conn->rx_buf = ofbuf_alloc(conn->cfg.rx_buf_size);
-    if (conn->rx_buf != nullptr) ofbuf_read_reset(conn->rx_buf);
+    if (conn->rx_buf != nullptr)
+        ofbuf_read_reset(conn->rx_buf);
+    else
+        OFLOG(OFLOG_ERRS, "<%s> no memory for a receive buffer of %u bytes", ofconn_peer_name(conn),
+              conn->cfg.rx_buf_size);
     embq_init(&conn->tx_queue);
 }
 

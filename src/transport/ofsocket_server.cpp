@@ -77,6 +77,12 @@ int ofserver_accept(ofsocket *listen_sock) {
     ofsocket_set_tcp_keep_alive(sock);
     ofconn_init(&client->conn, OFCONN_TYPE_SERVER, &ofserver_local_inst.conn_cfg, sock, nullptr);
     ofconn_event_handler(&client->conn, OFCONN_CONNECTION_UP);
+    if (client->conn.rx_buf == nullptr) {  // logged; the host never heard of this client
+        ListRemove(ofserver_local_inst.ofclient_list, client);
+        ofsocket_free(sock);
+        free(client);
+        return -1;
+    }
     if (ofserver_local_inst.event_cb)
         ofserver_local_inst.event_cb(&client->conn, OFCONN_CONNECTION_UP);
     return 0;
