@@ -110,6 +110,9 @@ codec() {
     taskset -c 1 "$B/bench/codec_bench" --benchmark_min_time=0.5 --benchmark_repetitions=3 \
         --benchmark_report_aggregates_only=true --benchmark_out="$OUT/codec.json" \
         --benchmark_out_format=json >/dev/null
+    # Instructions per message: the same on a busy machine, unlike times.
+    log "codec: instructions per message (callgrind, a few minutes)"
+    "$ROOT/bench/callgrind_codec.sh" "$B" '^(decode|encode)/ofagent/|^floor/' | tee "$OUT/callgrind.txt"
 }
 
 # Streaming runs where the path has Ethernet's MTU (1500): a network namespace of its own whose
