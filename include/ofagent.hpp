@@ -147,43 +147,49 @@ constexpr int kNone = -1;  // a record that is no message body, or never receive
  * ofmsg_match_tlv, an ofstruct_port, a tunnel entry...) lives only inside a record that owns it
  * and has no owned<> at all: naming owned<ofmsg_match_tlv> does not compile. */
 // clang-format off
-#define OFAGENT_RECORDS_(X)                                                                         \
-    X(ofmsg_error,               OFPT_ERROR,             OFPT_ERROR,             ofmsg_free(OFPT_ERROR, p))          \
-    X(ofmsg_echo,                OFPT_ECHO_REQUEST,      OFPT_ECHO_REPLY,        ofmsg_free(OFPT_ECHO_REQUEST, p))   \
-    X(ofmsg_exp,                 OFPT_EXPERIMENTER,      OFPT_EXPERIMENTER,      ofmsg_free(OFPT_EXPERIMENTER, p))   \
-    X(ofmsg_switch_features,     OFPT_FEATURES_REPLY,    OFPT_FEATURES_REPLY,    ofmsg_free(OFPT_FEATURES_REPLY, p)) \
-    X(ofmsg_packet_in,           OFPT_PACKET_IN,         OFPT_PACKET_IN,         ofmsg_free(OFPT_PACKET_IN, p))      \
-    X(ofmsg_flow_removed,        detail::kNone,          OFPT_FLOW_REMOVED,      detail::release_flow_removed(p))    \
-    X(ofmsg_port_status,         OFPT_PORT_STATUS,       OFPT_PORT_STATUS,       ofmsg_free(OFPT_PORT_STATUS, p))    \
-    X(ofmsg_flow_mod,            OFPT_FLOW_MOD,          OFPT_FLOW_MOD,          ofmsg_free(OFPT_FLOW_MOD, p))       \
-    X(ofmsg_multipart_request,   OFPT_MULTIPART_REQUEST, OFPT_MULTIPART_REQUEST, detail::release_request(p))         \
-    X(ofmsg_multipart_reply,     OFPT_MULTIPART_REPLY,   OFPT_MULTIPART_REPLY,   detail::release_reply(p))           \
-    X(ofmsg_switch_desc_reply,   detail::kNone,          detail::kNone,          ofmsg_switch_desc_reply_free(p))    \
-    X(ofmsg_flow_stats_reply,    detail::kNone,          detail::kNone,          detail::release_flow_stats(p))      \
-    X(ofmsg_port_stats_reply,    detail::kNone,          detail::kNone,          detail::release_port_stats(p))      \
-    X(ofmsg_port_desc_reply,     detail::kNone,          detail::kNone,          ofmsg_port_desc_reply_free(p))      \
-    X(ofmsg_flow_match,          detail::kNone,          detail::kNone,          ofmsg_flow_match_free(p))           \
-    X(ofmsg_flow_instructions,   detail::kNone,          detail::kNone,          ofmsg_flow_instructions_free(p))    \
-    X(ofmsg_instruction_actions, detail::kNone,          detail::kNone,          ofmsg_flow_instruction_action_free(p)) \
-    X(ofmsg_instruction,         detail::kNone,          detail::kNone,          detail::release_instruction(p))     \
-    X(ofmsg_action,              detail::kNone,          detail::kNone,          detail::release_action(p))
+//  record, received as, encoded as, release (none: no message type)
+#define OFAGENT_RECORDS_(X) \
+    X(ofmsg_error, OFPT_ERROR, OFPT_ERROR, ofmsg_free(OFPT_ERROR, p)) \
+    X(ofmsg_echo, OFPT_ECHO_REQUEST, OFPT_ECHO_REPLY, ofmsg_free(OFPT_ECHO_REQUEST, p)) \
+    X(ofmsg_exp, OFPT_EXPERIMENTER, OFPT_EXPERIMENTER, ofmsg_free(OFPT_EXPERIMENTER, p)) \
+    X(ofmsg_switch_features, OFPT_FEATURES_REPLY, OFPT_FEATURES_REPLY, \
+      ofmsg_free(OFPT_FEATURES_REPLY, p)) \
+    X(ofmsg_packet_in, OFPT_PACKET_IN, OFPT_PACKET_IN, ofmsg_free(OFPT_PACKET_IN, p)) \
+    X(ofmsg_flow_removed, none, OFPT_FLOW_REMOVED, detail::release_flow_removed(p)) \
+    X(ofmsg_port_status, OFPT_PORT_STATUS, OFPT_PORT_STATUS, ofmsg_free(OFPT_PORT_STATUS, p)) \
+    X(ofmsg_flow_mod, OFPT_FLOW_MOD, OFPT_FLOW_MOD, ofmsg_free(OFPT_FLOW_MOD, p)) \
+    X(ofmsg_multipart_request, OFPT_MULTIPART_REQUEST, OFPT_MULTIPART_REQUEST, \
+      detail::release_request(p)) \
+    X(ofmsg_multipart_reply, OFPT_MULTIPART_REPLY, OFPT_MULTIPART_REPLY, detail::release_reply(p)) \
+    X(ofmsg_switch_desc_reply, none, none, ofmsg_switch_desc_reply_free(p)) \
+    X(ofmsg_flow_stats_reply, none, none, detail::release_flow_stats(p)) \
+    X(ofmsg_port_stats_reply, none, none, detail::release_port_stats(p)) \
+    X(ofmsg_port_desc_reply, none, none, ofmsg_port_desc_reply_free(p)) \
+    X(ofmsg_flow_match, none, none, ofmsg_flow_match_free(p)) \
+    X(ofmsg_flow_instructions, none, none, ofmsg_flow_instructions_free(p)) \
+    X(ofmsg_instruction_actions, none, none, ofmsg_flow_instruction_action_free(p)) \
+    X(ofmsg_instruction, none, none, detail::release_instruction(p)) \
+    X(ofmsg_action, none, none, detail::release_action(p))
 // clang-format on
 
 template <class T>
 struct record;  // no definition: a type without a row has no release and no owned<>
 
-#define OFAGENT_ROW_(T, RX, TX, RELEASE)                             \
-    template <>                                                      \
-    struct record<T> {                                               \
-        static constexpr int received_as = RX;                       \
-        static constexpr int encoded_as = TX;                        \
-        static void release(T *p) noexcept { RELEASE; }              \
+#define OFAGENT_ROW_(T, RX, TX, RELEASE)                \
+    template <>                                         \
+    struct record<T> {                                  \
+        static constexpr int none = detail::kNone;      \
+        static constexpr int received_as = RX;          \
+        static constexpr int encoded_as = TX;           \
+        static void release(T *p) noexcept { RELEASE; } \
     };
 OFAGENT_RECORDS_(OFAGENT_ROW_)
 #undef OFAGENT_ROW_
 
 template <class T>
-concept Record = requires(T *p) { record<T>::release(p); };
+concept Record = requires(T *p) {
+    record<T>::release(p);
+};
 
 template <Record T>
 struct releaser {
@@ -287,7 +293,8 @@ inline uint32_t get32(std::span<const uint8_t> b, size_t at) noexcept {
 
 }  // namespace detail
 
-/* ---- Messages as bytes ------------------------------------------------------------------------ */
+/* ---- Messages as bytes ------------------------------------------------------------------------
+ */
 
 /* One message's bytes: an owned malloc block with its length. */
 class Buffer {
@@ -316,8 +323,8 @@ class Buffer {
 
 /* Why there are no bytes. */
 struct Refusal {
-    uint8_t type = 0;            // the message type asked for
-    const char *reason = "";     // a constant text
+    uint8_t type = 0;         // the message type asked for
+    const char *reason = "";  // a constant text
 };
 
 /* The result of an encode: the message, or the refusal. */
@@ -474,9 +481,13 @@ class Match {
 
     Match &in_port(uint32_t v) noexcept { return u32(OXM_OF_IN_PORT, v); }
     Match &eth_dst(Mac v) noexcept { return bytes(OXM_OF_ETH_DST, v.data(), nullptr); }
-    Match &eth_dst(Mac v, Mac mask) noexcept { return bytes(OXM_OF_ETH_DST, v.data(), mask.data()); }
+    Match &eth_dst(Mac v, Mac mask) noexcept {
+        return bytes(OXM_OF_ETH_DST, v.data(), mask.data());
+    }
     Match &eth_src(Mac v) noexcept { return bytes(OXM_OF_ETH_SRC, v.data(), nullptr); }
-    Match &eth_src(Mac v, Mac mask) noexcept { return bytes(OXM_OF_ETH_SRC, v.data(), mask.data()); }
+    Match &eth_src(Mac v, Mac mask) noexcept {
+        return bytes(OXM_OF_ETH_SRC, v.data(), mask.data());
+    }
     Match &eth_type(uint16_t v) noexcept { return u16(OXM_OF_ETH_TYPE, v); }
     Match &ip_proto(uint8_t v) noexcept { return u8(OXM_OF_IP_PROTO, v); }
     Match &ipv4_src(uint32_t v) noexcept { return u32(OXM_OF_IPV4_SRC, v); }
@@ -517,10 +528,14 @@ class Match {
         return *this;
     }
     Match &u8(uint32_t f, uint8_t v) noexcept {
-        return step(f, [&](auto *m, uint32_t i, uint32_t h) { ofmsg_match_tlv_create_8_value(m, i, h, v); });
+        return step(f, [&](auto *m, uint32_t i, uint32_t h) {
+            ofmsg_match_tlv_create_8_value(m, i, h, v);
+        });
     }
     Match &u16(uint32_t f, uint16_t v) noexcept {
-        return step(f, [&](auto *m, uint32_t i, uint32_t h) { ofmsg_match_tlv_create_16_value(m, i, h, v); });
+        return step(f, [&](auto *m, uint32_t i, uint32_t h) {
+            ofmsg_match_tlv_create_16_value(m, i, h, v);
+        });
     }
     Match &u32(uint32_t f, uint32_t v, const uint32_t *mask = nullptr) noexcept {
         return step(f, [&](auto *m, uint32_t i, uint32_t h) {
@@ -671,10 +686,8 @@ class Codec {
     /* The handler of a type without body (OFPT_HELLO, OFPT_FEATURES_REQUEST,
      * OFPT_SET_CONFIG): f(const ofmsg &) or f(). */
     template <ofp_type Type, class F>
-    Codec &on(F &&f) {
-        static_assert(Type == OFPT_HELLO || Type == OFPT_FEATURES_REQUEST ||
-                          Type == OFPT_SET_CONFIG,
-                      "a type with a body: register its record, on<ofmsg_...>");
+    requires(Type == OFPT_HELLO || Type == OFPT_FEATURES_REQUEST ||
+             Type == OFPT_SET_CONFIG) Codec &on(F &&f) {
         using Fn = std::decay_t<F>;
         static_assert(std::is_invocable_v<Fn &, const ofmsg &> || std::is_invocable_v<Fn &>,
                       "a handler takes (const ofmsg &) or ()");
@@ -745,7 +758,8 @@ class Codec {
     static const ofmsg_rx_cb *table() noexcept {
         static constexpr auto t = []<size_t... I>(std::index_sequence<I...>) {
             return std::array<ofmsg_rx_cb, OFMSG_NUM_TYPES>{&trampoline<I>...};
-        }(std::make_index_sequence<OFMSG_NUM_TYPES>{});
+        }
+        (std::make_index_sequence<OFMSG_NUM_TYPES>{});
         return t.data();
     }
 
@@ -784,7 +798,8 @@ class Loop {
    public:
     Loop() noexcept { ofsocket_set_dispatcher_id(1); }
     ~Loop() {
-        for (auto &[id, t] : timers_) ofhost_timer_cancel(id);
+        for (auto &[id, t] : timers_)
+            ofhost_timer_cancel(id);
         if (signals_) {
             ofhost_signals_remove();
             signal_fn_ = nullptr;
@@ -845,12 +860,12 @@ class Loop {
     static void fire(void *arg) noexcept {
         auto *t = static_cast<Timer *>(arg);
         t->running = true;
-        detail::guarded("Timer ", t->fn);
+        detail::guarded("Timer", t->fn);
         t->running = false;
         if (!t->periodic || t->cancelled) t->loop->timers_.erase(t->id);
     }
     static void on_signal_trampoline(int signo) noexcept {
-        detail::guarded("Signal callback ", signal_fn_, signo);
+        detail::guarded("Signal callback", signal_fn_, signo);
     }
 
     std::unordered_map<uint32_t, std::unique_ptr<Timer>> timers_;
@@ -858,11 +873,11 @@ class Loop {
     static inline std::function<void(int)> signal_fn_;
 };
 
-/* ---- Connections ---------------------------------------------------------------------------------
- * Thin wrappers over the client and server managers. Each frames with frame_length (a HELLO of
- * any version gets through for negotiation). The message callback gets one complete message,
- * valid only during the call; sends copy the bytes. What a callback throws is logged and
- * dropped. */
+/* ---- Connections
+ * --------------------------------------------------------------------------------- Thin wrappers
+ * over the client and server managers. Each frames with frame_length (a HELLO of any version gets
+ * through for negotiation). The message callback gets one complete message, valid only during the
+ * call; sends copy the bytes. What a callback throws is logged and dropped. */
 constexpr uint32_t kDefaultRxBufSize = 65536;
 
 /* The connection to one controller (one Client per process, as there is one client manager). */
@@ -915,16 +930,16 @@ class Client {
         if (event == OFCONN_CONNECTION_UP) {
             c->rec_ = reinterpret_cast<ofclient_server *>(conn);
             c->up_ = true;
-            detail::guarded("Client up callback ", c->cb_.up);
+            detail::guarded("Client up callback", c->cb_.up);
         } else if (event == OFCONN_CONNECTION_DOWN) {
             c->rec_ = nullptr;
             c->up_ = false;
-            detail::guarded("Client down callback ", c->cb_.down);
+            detail::guarded("Client down callback", c->cb_.down);
         }
     }
     static int32_t on_rx(ofconn *, const uint8_t *bytes, int32_t len) noexcept {
         if (current_ && len > 0)
-            detail::guarded("Client message callback ", current_->cb_.message,
+            detail::guarded("Client message callback", current_->cb_.message,
                             std::span<const uint8_t>(bytes, static_cast<size_t>(len)));
         return 0;
     }
@@ -994,13 +1009,13 @@ class Server {
         Server *s = current_;
         auto *p = reinterpret_cast<Peer>(conn);
         if (!s) return;
-        if (event == OFCONN_CONNECTION_UP) detail::guarded("Server up callback ", s->cb_.up, p);
+        if (event == OFCONN_CONNECTION_UP) detail::guarded("Server up callback", s->cb_.up, p);
         if (event == OFCONN_CONNECTION_DOWN)
-            detail::guarded("Server down callback ", s->cb_.down, p);
+            detail::guarded("Server down callback", s->cb_.down, p);
     }
     static int32_t on_rx(ofconn *conn, const uint8_t *bytes, int32_t len) noexcept {
         if (current_ && len > 0)
-            detail::guarded("Server message callback ", current_->cb_.message,
+            detail::guarded("Server message callback", current_->cb_.message,
                             reinterpret_cast<Peer>(conn),
                             std::span<const uint8_t>(bytes, static_cast<size_t>(len)));
         return 0;
