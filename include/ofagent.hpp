@@ -330,8 +330,8 @@ struct Refusal {
 /* The result of an encode: the message, or the refusal. */
 class Encoded {
    public:
-    Encoded(Buffer b) noexcept : buf_(std::move(b)) {}
-    Encoded(Refusal r) noexcept : why_(r) {}
+    explicit Encoded(Buffer b) noexcept : buf_(std::move(b)) {}
+    explicit Encoded(Refusal r) noexcept : why_(r) {}
     explicit operator bool() const noexcept { return !buf_.empty(); }
     std::span<const uint8_t> bytes() const noexcept { return buf_.bytes(); }  // empty if refused
     const Refusal &refusal() const noexcept { return why_; }
@@ -347,8 +347,8 @@ inline Encoded encode_body(uint8_t type, const void *body, uint32_t xid) noexcep
     uint8_t *buf = nullptr;
     uint32_t len = 0;
     if (ofmsg_tx_encode(type, body, xid, &buf, &len) != 0)
-        return Refusal{type, "refused by the codec (see its log line)"};
-    return Buffer(buf, len);
+        return Encoded(Refusal{type, "refused by the codec (see its log line)"});
+    return Encoded(Buffer(buf, len));
 }
 }  // namespace detail
 
@@ -363,7 +363,8 @@ Encoded encode(const T &body, uint32_t xid) noexcept {
  * interface would read it as one). */
 template <Encodable T>
 Encoded encode(uint8_t type, const T &body, uint32_t xid) noexcept {
-    if (type != record<T>::encoded_as) return Refusal{type, "the record is not this type's body"};
+    if (type != record<T>::encoded_as)
+        return Encoded(Refusal{type, "the record is not this type's body"});
     return detail::encode_body(type, &body, xid);
 }
 
@@ -371,7 +372,7 @@ Encoded encode(uint8_t type, const T &body, uint32_t xid) noexcept {
  * OFPT_FEATURES_REQUEST. */
 inline Encoded encode(uint8_t type, uint32_t xid) noexcept {
     if (type != OFPT_HELLO && type != OFPT_FEATURES_REQUEST)
-        return Refusal{type, "the codec encodes no such message without body"};
+        return Encoded(Refusal{type, "the codec encodes no such message without body"});
     return detail::encode_body(type, nullptr, xid);
 }
 
@@ -458,7 +459,7 @@ inline Buffer echo_reply(std::span<const uint8_t> request) noexcept {
  * never answers an error; -2: our own lack of memory), and for success. */
 inline Encoded error_reply(int32_t status, std::span<const uint8_t> offending) noexcept {
     if (status >= 0 || status == OFMSG_ERR_SHORT_ERROR_MSG || status == OFMSG_ERR_NO_MEMORY)
-        return Refusal{OFPT_ERROR, "no OpenFlow error answers this status"};
+        return Encoded(Refusal{OFPT_ERROR, "no OpenFlow error answers this status"});
     ofmsg_error e{};
     e.type = (static_cast<uint32_t>(status) >> 16) & 0x7fffu;
     e.code = status == OFMSG_ERR_UNHANDLED_TYPE ? uint16_t{OFPBRC_BAD_TYPE}
@@ -917,6 +918,8 @@ class Client {
         ofclient_send(rec_, bytes.data(), static_cast<uint32_t>(bytes.size()));
         return true;
     }
+    /* The encoded message; false when it was refused or no connection is up. */
+    bool send(const Encoded &e) noexcept { return e && send(e.bytes()); }
     void disconnect() noexcept {
         if (rec_) ofclient_disconnect(rec_);
     }
@@ -998,6 +1001,7 @@ class Server {
         ofserver_send(p, bytes.data(), static_cast<uint32_t>(bytes.size()));
         return true;
     }
+    bool send(Peer p, const Encoded &e) noexcept { return e && send(p, e.bytes()); }
     void disconnect(Peer p) noexcept {
         if (p) ofserver_disconnect_client(p);
     }
