@@ -101,6 +101,80 @@ check "1.0 only: each delay at least the one before (the backoff does not reset)
     bash -c "prev=0; for d in $(echo $delays); do [ \$d -ge \$prev ] || exit 1; prev=\$d; done"
 check "1.0 only: agent exits 0" [ "$STATUS_agent10" = 0 ]
 
+# ---- cpp_agent (the C++ example host, over ofagent.hpp alone) as the switch. Offered 1.3 and 1.4
+# it negotiates 1.3, answers the features request and keeps the table-miss flow; its PACKET_INs
+# make the learning controller install a flow per learnt host, which it keeps once each; it
+# connects again after losing the controller. Offered 1.0 only, it says why it cannot talk.
+# Echo requests of any length come from a few lines of python (ovs-testcontroller does not
+# probe a busy switch).
+if [ -x "$BIN/cpp_agent" ]; then
+    port=$(free_port)
+    A=$WORK/cpp_agent.out
+    tc tc_cpp OpenFlow13,OpenFlow14 "ptcp:$port:127.0.0.1" -w0x3820F2
+    start cpp_agent "$BIN/cpp_agent" --controller "127.0.0.1:$port" --interval 200
+    check "cpp_agent: the session is established" \
+        wait_for "$A" "${L}session with the controller established" 10
+    check "cpp_agent: the table-miss flow is kept" \
+        has "$A" "${L}flow-mod: .*prio=0,.*OFPAT_OUTPUT\{port=4294967293, max_len=128\}"
+    check "cpp_agent: its PACKET_INs make the controller install two learnt flows" \
+        wait_for "$A" "${L}flows: 3$" 10
+    check "  ... matching the learnt hosts' addresses" \
+        has "$A" "${L}flow-mod: .*OXM_OF_ETH_DST, value= 02:00:00:00:00:0[12]"
+    sleep 1
+    check "  ... each kept once however often it comes again" bash -c "! grep -q 'flows: 4' '$A'"
+    check "cpp_agent: the controller's PACKET_OUTs arrive" has "$A" "${L}packet-out of [0-9]+ bytes"
+    check "cpp_agent: nothing the controller sent was refused" bash -c "! grep -q ' ERRS ' '$A'"
+    stop tc_cpp
+    check "cpp_agent: a lost controller is connected again" \
+        wait_for "$A" "${L}no controller session: connecting again in 1 s" 5
+    stop cpp_agent
+    check "cpp_agent: exits 0 on SIGTERM, with its 3 flows" \
+        bash -c "[ '$STATUS_cpp_agent' = 0 ] && grep -qE '${L}stopped with 3 flows' '$A'"
+
+    port=$(free_port)
+    tc tc_cpp10 OpenFlow10 "ptcp:$port:127.0.0.1"
+    start cpp_agent10 "$BIN/cpp_agent" --controller "127.0.0.1:$port"
+    check "cpp_agent, 1.0 only: says why it cannot talk" wait_for "$WORK/cpp_agent10.out" \
+        "${L}version negotiation failed: the controller's version is 0x01" 5
+    stop cpp_agent10
+    stop tc_cpp10
+
+    port=$(free_port)
+    "$PY" - "$port" >"$WORK/echo.out" 2>&1 <<'PYTHON' &
+import socket, struct, sys
+srv = socket.socket()
+srv.bind(("127.0.0.1", int(sys.argv[1])))
+srv.listen(1)
+srv.settimeout(10)
+c, _ = srv.accept()
+c.settimeout(5)
+def exact(n):
+    b = b""
+    while len(b) < n:
+        b += c.recv(n - len(b)) or sys.exit("closed")
+    return b
+def recv():
+    h = exact(8)
+    return h + exact(struct.unpack("!H", h[2:4])[0] - 8)
+recv()  # its hello
+c.sendall(struct.pack("!BBHIHHI", 5, 0, 16, 1, 1, 8, 0x30))  # 1.4 offering 1.3 and 1.4
+for payload in (b"", b"p" * 16, b"q" * 5):  # 24 bytes is the codec's form, the others raw
+    m = struct.pack("!BBHI", 4, 2, 8 + len(payload), 7) + payload
+    c.sendall(m)
+    r = recv()
+    print("echo of %d bytes: %s" % (len(m), "answered" if r == b"\x04\x03" + m[2:] else r.hex()))
+PYTHON
+    echo_pid=$!
+    sleep 0.3
+    start cpp_agent_echo "$BIN/cpp_agent" --controller "127.0.0.1:$port" --interval 0
+    wait "$echo_pid"
+    stop cpp_agent_echo
+    for n in 8 24 13; do
+        check "cpp_agent answers an echo request of $n bytes" \
+            grep -qx "echo of $n bytes: answered" "$WORK/echo.out"
+    done
+fi
+
 # ---- TLS: a CA, a controller certificate and an agent certificate, all throw-away.
 if ! "$BIN/ofagentd" --version | grep -q "TLS: wolfSSL"; then
     echo "SKIP: this ofagentd is built without TLS: the TLS cases are not run"
