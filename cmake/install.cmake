@@ -1,8 +1,11 @@
-# Installs headers, both libraries, a CMake package (ofagent::ofagent, ofagent::host),
-# ofagent.pc / ofagent_host.pc, and the licence with the hosting guide.
+# Installs headers (the C++ layer ofagent.hpp with the C ones), both libraries, a CMake package
+# (ofagent::ofagent, ofagent::host), ofagent.pc / ofagent_host.pc, and the licence with the
+# hosting guide.
 include(CMakePackageConfigHelpers)
 
-file(GLOB _ofagent_headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/*.h)
+# The C headers and the header-only C++ layer (ofagent.hpp).
+file(GLOB _ofagent_headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/include/*.h
+     ${CMAKE_CURRENT_SOURCE_DIR}/include/*.hpp)
 file(GLOB _ofagent_host_headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/include/*.h)
 install(FILES ${_ofagent_headers} ${_ofagent_host_headers}
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ofagent)
