@@ -293,8 +293,7 @@ inline uint32_t get32(std::span<const uint8_t> b, size_t at) noexcept {
 
 }  // namespace detail
 
-/* ---- Messages as bytes ------------------------------------------------------------------------
- */
+/* ---- Messages as bytes ---------------------------------------------------------------------- */
 
 /* One message's bytes: an owned malloc block with its length. */
 class Buffer {
