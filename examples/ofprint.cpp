@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -101,14 +100,14 @@ bool plausible(View b) {
 // Every message of a run of bytes, whole ones by their header's length; a header that claims
 // more than there is, or less than itself, makes the rest one message (its decode says what is
 // wrong with it).
-void print_run(Printer &p, View b, const std::string &prefix) {
+void print_run(Printer &p, View b) {
     while (b.size() >= OFP_HEADER_LEN) {
         size_t len = be16(b, 2);
         if (len < OFP_HEADER_LEN || len > b.size()) len = b.size();
-        out(prefix + p.line(b.first(len)));
+        out(p.line(b.first(len)));
         b = b.subspan(len);
     }
-    if (!b.empty()) out(prefix + "(" + std::to_string(b.size()) + " stray bytes: not a header)");
+    if (!b.empty()) out("(" + std::to_string(b.size()) + " stray bytes: not a header)");
 }
 
 // Hex digits; blanks, ':' and '-' between them are ignored, "0x" before them too.
@@ -154,7 +153,7 @@ bool read_capture(View f, std::string &why, const std::function<void(const Packe
     if (magic == 0xa1b2c3d4 || magic == 0xd4c3b2a1 || magic == 0xa1b23c4d || magic == 0x4d3cb2a1) {
         const Fields r{f, magic == 0xd4c3b2a1 || magic == 0x4d3cb2a1};
         const bool nsec = magic == 0xa1b23c4d || magic == 0x4d3cb2a1;
-        const int linktype = r.u16(20);
+        const int linktype = static_cast<int>(r.u32(20) & 0xffff);  // above: FCS flags
         for (size_t at = 24; at + 16 <= f.size();) {
             const uint32_t caplen = r.u32(at + 8), frac = r.u32(at + 4);
             if (caplen > f.size() - at - 16) return why = "a record runs past the end", false;
@@ -301,10 +300,12 @@ class Reassembler {
         Stream &st = streams_[s.src + " > " + s.dst];
         View data = s.payload;
         if (st.ignored) return;
-        if (s.syn || !st.started) {
+        if (s.syn || !st.started) {  // a SYN starts the stream afresh (a port used again)
             st.started = true;
             st.next = s.seq + (s.syn ? 1 : 0);
+            if (s.syn) st.pending.clear();
         }
+        if (data.empty()) return;  // an ACK or a FIN (which takes a sequence number of its own)
         const auto ahead = static_cast<int32_t>(s.seq + (s.syn ? 1 : 0) - st.next);
         if (ahead > 0) {  // bytes missing from the capture: start over here
             std::fprintf(stderr, "ofprint: %s > %s: %d bytes missing from the capture\n",
@@ -312,7 +313,7 @@ class Reassembler {
             st.pending.clear();
             st.next += static_cast<uint32_t>(ahead);
         } else if (static_cast<size_t>(-ahead) >= data.size()) {
-            return;  // sent again, or no data
+            return;  // sent again
         } else {
             data = data.subspan(static_cast<size_t>(-ahead));
         }
@@ -425,7 +426,7 @@ int main(int argc, char **argv) {
     for (const char *a : args)
         if (!parse_hex(a, run))
             return usage_error(std::string("'") + a + "' is neither a file nor hex");
-    print_run(printer, run, "");
+    print_run(printer, run);
     if (!args.empty()) return 0;
     int status = 0;
     for (std::string line; std::getline(std::cin, line);) {
@@ -436,7 +437,7 @@ int main(int argc, char **argv) {
             status = 1;
             continue;
         }
-        print_run(printer, b, "");
+        print_run(printer, b);
     }
     return status;
 }

@@ -48,6 +48,26 @@ if command -v tshark >/dev/null; then
     check "the capture as pcapng prints the same" \
         bash -c "'$BIN/ofprint' '$WORK/demo.pcapng' | cmp -s - '$WORK/printed.lines'"
 fi
+# A live capture of a session (as root, with tshark): real TCP, ACKs and FINs included.
+if command -v tshark >/dev/null && [ "$(id -u)" = 0 ]; then
+    live=$(free_port)
+    start live_capture tshark -i lo -f "tcp port $live" -w "$WORK/live.pcapng"
+    sleep 2
+    start live_ctl "$BIN/ofcontroller" --listen "127.0.0.1:$live" --trace
+    wait_for "$WORK/live_ctl.out" "listening on" 5
+    start live_agent "$BIN/ofagentd" --controller "127.0.0.1:$live"
+    wait_for "$WORK/live_ctl.out" "<- \{type=OFPT_FLOW_REMOVED|<- \{type=OFPT_MULTIPART_REPLY, length=16" 5
+    sleep 0.5
+    stop live_agent
+    sleep 0.5
+    stop live_ctl
+    sleep 0.5
+    stop live_capture
+    "$BIN/ofprint" "$WORK/live.pcapng" >"$WORK/live.lines" 2>"$WORK/live.err"
+    traced=$(grep -cE "${L}[0-9.]+:[0-9]+ (->|<-) \{type=" "$WORK/live_ctl.out")
+    check "a live capture: the $traced messages the controller traced, nothing on stderr" \
+        bash -c "[ \$(wc -l <'$WORK/live.lines') = $traced ] && [ ! -s '$WORK/live.err' ]"
+fi
 head -c 3000 "$WORK/demo.pcap" >"$WORK/cut.pcap"
 "$BIN/ofprint" "$WORK/cut.pcap" >"$WORK/cut.lines" 2>"$WORK/cut.err"
 check "a capture cut short: exit 1 with the reason, after the messages before the cut" \
