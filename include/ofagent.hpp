@@ -743,7 +743,7 @@ class Codec {
             if constexpr (std::is_void_v<T>)
                 ofmsg_free(Type, body);
             else
-                owned<T>{static_cast<T *>(body)};
+                releaser<T>{}(static_cast<T *>(body));
             return;
         }
         ofmsg rec = *msg;
@@ -778,7 +778,7 @@ class Codec {
  * removes it. What the sink throws is dropped. */
 namespace detail {
 inline std::function<void(int, std::string_view)> log_sink;
-inline void log_trampoline(int level, const char *line) {
+inline void log_trampoline(int level, const char *line) noexcept {
     try {
         if (log_sink) log_sink(level, line);
     } catch (...) {
