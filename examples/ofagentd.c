@@ -26,7 +26,8 @@
 #include "agent_tls.h"
 #include "hostutil.h"
 
-#define RX_BUF_SIZE 65536
+#define MAX_RX_BUFFER 65536 /* holds the longest OpenFlow message */
+#define MIN_RX_BUFFER 1024
 #define MAX_SECONDS 86400u        /* --events, --echo-interval: a day */
 #define MAX_EXIT_SECONDS 4294967u /* --exit-after: its milliseconds fit a timer */
 #define MAX_BACKOFF_MS 3600000u   /* an hour */
@@ -36,7 +37,7 @@ agent_state agent;
 static struct {
     const char *controller, *listen, *log, *pcap;
     const char *tls_cert, *tls_key, *tls_ca;
-    uint32_t ports, events, echo_interval, backoff_min, backoff_max, exit_after;
+    uint32_t ports, events, echo_interval, backoff_min, backoff_max, exit_after, rx_buffer;
     uint32_t ctl_ip, listen_ip;
     uint16_t ctl_port, listen_port;
     int listening, shutting_down;
@@ -46,7 +47,11 @@ static struct {
     int argc; /* the command line, for --tls and its three values */
     char **argv;
     struct WOLFSSL *ssl, *stale_ssl; /* the current connection's, and one that went down */
-} opt = {.ports = 4, .echo_interval = 5, .backoff_min = 1000, .backoff_max = 30000};
+} opt = {.ports = 4,
+         .echo_interval = 5,
+         .backoff_min = 1000,
+         .backoff_max = 30000,
+         .rx_buffer = MAX_RX_BUFFER};
 
 /* ---- Controller connection: connect, reconnect with backoff ------------------------------ */
 
@@ -238,6 +243,8 @@ static void usage(void) {
         "  --backoff-max MS         largest reconnect delay (default %u)\n"
         "  --echo-interval SECONDS  echo a controller silent this long, drop it after three\n"
         "                           silent intervals; 0 never (default %u)\n"
+        "  --rx-buffer BYTES        receive buffer of each connection, %u to %u: a longer\n"
+        "                           message ends the connection (default %u)\n"
         "Simulated switch:\n"
         "  --ports N                ports, 0 to %u (default %u)\n"
         "  --dpid HEX               datapath id (default 1)\n"
@@ -259,7 +266,8 @@ static void usage(void) {
         "line. After a failed TLS handshake the library ends the process with status 0:\n"
         "run the agent under a supervisor that restarts it.\n",
         host_prog, agent_tls_available() ? "" : " (not in this build)", opt.backoff_min,
-        opt.backoff_max, opt.echo_interval, AGENT_MAX_PORTS, opt.ports);
+        opt.backoff_max, opt.echo_interval, MIN_RX_BUFFER, MAX_RX_BUFFER, opt.rx_buffer,
+        AGENT_MAX_PORTS, opt.ports);
 }
 
 static int take_option(int code, const char *arg) {
@@ -298,6 +306,9 @@ static int take_option(int code, const char *arg) {
             return host_parse_uint("--backoff-min", arg, 1, MAX_BACKOFF_MS, &opt.backoff_min);
         case 'B':
             return host_parse_uint("--backoff-max", arg, 1, MAX_BACKOFF_MS, &opt.backoff_max);
+        case 'r':
+            return host_parse_uint("--rx-buffer", arg, MIN_RX_BUFFER, MAX_RX_BUFFER,
+                                   &opt.rx_buffer);
         default: /* 'x' */
             return host_parse_uint("--exit-after", arg, 0, MAX_EXIT_SECONDS, &opt.exit_after);
     }
@@ -321,6 +332,7 @@ static int parse_args(int argc, char **argv) {
                                          {"echo-interval", required_argument, NULL, 'i'},
                                          {"backoff-min", required_argument, NULL, 'b'},
                                          {"backoff-max", required_argument, NULL, 'B'},
+                                         {"rx-buffer", required_argument, NULL, 'r'},
                                          {"exit-after", required_argument, NULL, 'x'},
                                          HOST_SHARED_OPTIONS};
     int rc;
@@ -354,9 +366,9 @@ static int parse_args(int argc, char **argv) {
  * failure says why on stderr. */
 static int start(void) {
     ofconn_registration client_reg = {
-        on_client_event, on_client_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, host_msg_len}};
+        on_client_event, on_client_rx, {OFP_HEADER_LEN, opt.rx_buffer, host_msg_len}};
     ofconn_registration server_reg = {
-        on_server_event, on_server_rx, {OFP_HEADER_LEN, RX_BUF_SIZE, host_msg_len}};
+        on_server_event, on_server_rx, {OFP_HEADER_LEN, opt.rx_buffer, host_msg_len}};
 
     if (opt.log && host_check_writable("the log file", opt.log) != 0) return -1;
     if (opt.tls_cert && (host_check_readable("the TLS certificate", opt.tls_cert) != 0 ||

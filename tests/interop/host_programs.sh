@@ -39,6 +39,7 @@ refused "ofagentd --ports 65" "--ports: '65' is not a whole number" "$BIN/ofagen
 refused "ofagentd --dpid zz" "--dpid: 'zz' is not a datapath id" "$BIN/ofagentd" --listen 127.0.0.1:1 --dpid zz
 refused "ofagentd --echo-interval -1" "--echo-interval: '-1' is not a whole number" "$BIN/ofagentd" --listen 127.0.0.1:1 --echo-interval -1
 refused "ofagentd --backoff-max below --backoff-min" "--backoff-max \(10\) is below --backoff-min \(20\)" "$BIN/ofagentd" --controller 127.0.0.1:1 --backoff-min 20 --backoff-max 10
+refused "ofagentd --rx-buffer 1000" "--rx-buffer: '1000' is not a whole number from 1024 to 65536" "$BIN/ofagentd" --listen 127.0.0.1:1 --rx-buffer 1000
 refused "ofagentd --log-level loud" "--log-level: 'loud' is not a log level \(err, info or debug\)" "$BIN/ofagentd" --listen 127.0.0.1:1 --log-level loud
 refused "ofagentd --controller without a port" "--controller: '127.0.0.1' is not an IPv4 address and port" "$BIN/ofagentd" --controller 127.0.0.1
 refused "ofagentd without --controller or --listen" "nothing to do" "$BIN/ofagentd"

@@ -125,3 +125,25 @@ ovs_start() {
         --log-file="$WORK/vswitchd.log" --detach 2>/dev/null || return 1
     APPCTL="ovs-appctl -t $WORK/vswitchd.ctl"
 }
+
+# tls_certs: a throw-away CA in $WORK (ca.pem) that signs ctl.pem/ctl.key (with IP 127.0.0.1)
+# and agent.pem/agent.key, and a second CA (other.pem) that signs nothing; valid a day.
+# Skips the test when ofagentd has no TLS or openssl is missing.
+tls_certs() {
+    need openssl
+    "$BIN/ofagentd" --version | grep -q "TLS: wolfSSL" || skip "this ofagentd is built without TLS"
+    (
+        cd "$WORK" || exit 1
+        for ca in ca other; do
+            openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=ofagent-test-$ca" \
+                -keyout "$ca.key" -out "$ca.pem" 2>/dev/null || exit 1
+        done
+        printf 'subjectAltName=IP:127.0.0.1\n' >ext.cnf
+        for who in ctl agent; do
+            openssl req -newkey rsa:2048 -nodes -subj "/CN=$who" -keyout "$who.key" \
+                -out "$who.csr" 2>/dev/null || exit 1
+            openssl x509 -req -in "$who.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 \
+                -extfile ext.cnf -out "$who.pem" 2>/dev/null || exit 1
+        done
+    )
+}

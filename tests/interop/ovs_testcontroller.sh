@@ -180,19 +180,7 @@ if ! "$BIN/ofagentd" --version | grep -q "TLS: wolfSSL"; then
     echo "SKIP: this ofagentd is built without TLS: the TLS cases are not run"
     finish
 fi
-cd "$WORK" || exit 1
-for ca in ca other; do
-    openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=ofagent-test-$ca" \
-        -keyout "$ca.key" -out "$ca.pem" 2>/dev/null
-done
-printf 'subjectAltName=IP:127.0.0.1\n' >ext.cnf
-for who in ctl agent; do
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=$who" -keyout "$who.key" -out "$who.csr" \
-        2>/dev/null
-    openssl x509 -req -in "$who.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 \
-        -extfile ext.cnf -out "$who.pem" 2>/dev/null
-done
-cd - >/dev/null || exit 1
+tls_certs || { FAILED=1; finish; }
 TLS=(--private-key="$WORK/ctl.key" --certificate="$WORK/ctl.pem" --ca-cert="$WORK/ca.pem")
 
 port=$(free_port)
