@@ -15,6 +15,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <ofclient.h>
@@ -28,7 +30,9 @@
 
 #define MAX_RX_BUFFER 65536 /* holds the longest OpenFlow message */
 #define MIN_RX_BUFFER 1024
-#define MAX_SECONDS 86400u        /* --events, --echo-interval: a day */
+#define MAX_BACKLOG 65535u
+#define FD_RESERVE 16      /* descriptors kept for the controller, the log, the capture, TLS */
+#define MAX_SECONDS 86400u /* --events, --echo-interval: a day */
 #define MAX_EXIT_SECONDS 4294967u /* --exit-after: its milliseconds fit a timer */
 #define MAX_BACKOFF_MS 3600000u   /* an hour */
 
@@ -37,8 +41,9 @@ agent_state agent;
 static struct {
     const char *controller, *listen, *log, *pcap;
     const char *tls_cert, *tls_key, *tls_ca;
-    uint32_t ports, events, echo_interval, backoff_min, backoff_max, exit_after, rx_buffer;
+    uint32_t ports, events, echo_interval, backoff_min, backoff_max, exit_after, rx_buffer, backlog;
     uint32_t ctl_ip, listen_ip;
+    uint64_t fd_limit; /* RLIMIT_NOFILE at start-up */
     uint16_t ctl_port, listen_port;
     int listening, shutting_down;
     uint32_t attempts; /* connects since the last completed features exchange */
@@ -51,7 +56,8 @@ static struct {
          .echo_interval = 5,
          .backoff_min = 1000,
          .backoff_max = 30000,
-         .rx_buffer = MAX_RX_BUFFER};
+         .rx_buffer = MAX_RX_BUFFER,
+         .backlog = 1024};
 
 /* ---- Controller connection: connect, reconnect with backoff ------------------------------ */
 
@@ -145,10 +151,24 @@ static int32_t on_client_rx(ofconn *conn, const uint8_t *bytes, int32_t len) {
 
 /* ---- Local clients (--listen) ------------------------------------------------------------ */
 
+/* Whether an accepted client leaves enough descriptors free. One that would not is closed at
+ * once: were the descriptors all used, accept would fail, the pending connection would stay
+ * queued and the listening socket readable, and the loop would spin on it at full speed. */
+static int has_room(ofserver_client *client) {
+    int fd = ofsocket_get_socket_fd(client->conn.sock);
+    return fd >= 0 && (uint64_t)fd + FD_RESERVE < opt.fd_limit;
+}
+
 static void on_server_event(ofconn *conn, uint32_t event) {
     ofserver_client *client = (ofserver_client *)conn;
     session *s;
     if (event == OFCONN_CONNECTION_UP) {
+        if (!has_room(client)) {
+            host_say("local client %s refused: too many open descriptors",
+                     ofserver_get_client_name(client));
+            ofserver_disconnect_client(client);
+            return;
+        }
         s = host_peer_new(sizeof *s, conn, 0, ofserver_get_client_name(client));
         if (!s) {
             ofserver_disconnect_client(client);
@@ -239,6 +259,7 @@ static void usage(void) {
         "  --tls CERT KEY CA        secure it with TLS: our certificate and key, and the CA\n"
         "                           that signed the controller's (PEM files)%s\n"
         "  --listen IP:PORT         accept local tools such as ovs-ofctl (plain TCP)\n"
+        "  --listen-backlog N       connections the kernel holds until accepted (default %u)\n"
         "  --backoff-min MS         first reconnect delay (default %u)\n"
         "  --backoff-max MS         largest reconnect delay (default %u)\n"
         "  --echo-interval SECONDS  echo a controller silent this long, drop it after three\n"
@@ -265,9 +286,9 @@ static void usage(void) {
         "Exit status: 0 after a clean stop, 1 when start-up fails, 2 for an invalid command\n"
         "line. After a failed TLS handshake the library ends the process with status 0:\n"
         "run the agent under a supervisor that restarts it.\n",
-        host_prog, agent_tls_available() ? "" : " (not in this build)", opt.backoff_min,
-        opt.backoff_max, opt.echo_interval, MIN_RX_BUFFER, MAX_RX_BUFFER, opt.rx_buffer,
-        AGENT_MAX_PORTS, opt.ports);
+        host_prog, agent_tls_available() ? "" : " (not in this build)", opt.backlog,
+        opt.backoff_min, opt.backoff_max, opt.echo_interval, MIN_RX_BUFFER, MAX_RX_BUFFER,
+        opt.rx_buffer, AGENT_MAX_PORTS, opt.ports);
 }
 
 static int take_option(int code, const char *arg) {
@@ -288,6 +309,8 @@ static int take_option(int code, const char *arg) {
         case 'l':
             opt.listen = arg;
             return host_parse_endpoint("--listen", arg, &opt.listen_ip, &opt.listen_port);
+        case 'k':
+            return host_parse_uint("--listen-backlog", arg, 1, MAX_BACKLOG, &opt.backlog);
         case 'g':
             opt.log = arg;
             return 0;
@@ -324,6 +347,7 @@ static int parse_args(int argc, char **argv) {
     static const struct option opts[] = {{"controller", required_argument, NULL, 'c'},
                                          {"tls", required_argument, NULL, 't'},
                                          {"listen", required_argument, NULL, 'l'},
+                                         {"listen-backlog", required_argument, NULL, 'k'},
                                          {"log", required_argument, NULL, 'g'},
                                          {"pcap", required_argument, NULL, 'p'},
                                          {"ports", required_argument, NULL, 'n'},
@@ -388,12 +412,23 @@ static int start(void) {
     if (opt.pcap && host_trace_open(opt.pcap) != 0) return -1;
     if (opt.tls_cert && agent_tls_init(opt.tls_cert, opt.tls_key, opt.tls_ca) != 0) return -1;
     if (opt.listen) {
+        struct rlimit lim;
+        opt.fd_limit = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY
+                           ? (uint64_t)lim.rlim_cur
+                           : UINT64_MAX;
         if (ofserver_start(opt.listen_ip, opt.listen_port) != 0) {
             fprintf(stderr, "%s: cannot listen on %s: %s\n", host_prog, opt.listen,
                     strerror(errno));
             return -1;
         }
         opt.listening = 1;
+        /* The library listens with a backlog of 10. Peers that connect all at once overflow
+         * it, and the kernel drops their handshakes: they wait for TCP retransmissions, which
+         * come in waves that overflow it again (of 300 peers, some wait a minute and many are
+         * reset). Listening again on the descriptor raises the backlog. */
+        if (listen(ofsocket_get_socket_fd(ofserver_local_inst.ofs_ctx), (int)opt.backlog) != 0)
+            fprintf(stderr, "%s: cannot raise the listen backlog to %u: %s\n", host_prog,
+                    (unsigned)opt.backlog, strerror(errno));
         host_say("listening on %s", opt.listen);
     }
     if (opt.controller) connect_now(NULL);

@@ -40,6 +40,7 @@ refused "ofagentd --dpid zz" "--dpid: 'zz' is not a datapath id" "$BIN/ofagentd"
 refused "ofagentd --echo-interval -1" "--echo-interval: '-1' is not a whole number" "$BIN/ofagentd" --listen 127.0.0.1:1 --echo-interval -1
 refused "ofagentd --backoff-max below --backoff-min" "--backoff-max \(10\) is below --backoff-min \(20\)" "$BIN/ofagentd" --controller 127.0.0.1:1 --backoff-min 20 --backoff-max 10
 refused "ofagentd --rx-buffer 1000" "--rx-buffer: '1000' is not a whole number from 1024 to 65536" "$BIN/ofagentd" --listen 127.0.0.1:1 --rx-buffer 1000
+refused "ofagentd --listen-backlog 0" "--listen-backlog: '0' is not a whole number from 1 to 65535" "$BIN/ofagentd" --listen 127.0.0.1:1 --listen-backlog 0
 refused "ofagentd --log-level loud" "--log-level: 'loud' is not a log level \(err, info or debug\)" "$BIN/ofagentd" --listen 127.0.0.1:1 --log-level loud
 refused "ofagentd --controller without a port" "--controller: '127.0.0.1' is not an IPv4 address and port" "$BIN/ofagentd" --controller 127.0.0.1
 refused "ofagentd without --controller or --listen" "nothing to do" "$BIN/ofagentd"
