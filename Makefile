@@ -37,8 +37,7 @@ check-normal:
 	cd build && ctest --output-on-failure -j $(JOBS)
 
 check-asan:
-	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DOFAGENT_SANITIZE=ON \
-	    -DOFAGENT_EXAMPLES=OFF
+	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DOFAGENT_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
