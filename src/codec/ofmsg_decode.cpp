@@ -211,7 +211,7 @@ extern "C" OFAGENT_API int32_t ofmsg_rx_decode(void *ctx, const uint8_t *buf, ui
     rec.ctx = ctx;
     msg.u32_at(4, rec.xid);
     uint32_t remaining = buflen;
-    OFLOG_HOT(OFLOG_INFO, "Received msg type:%s, len:%u", ofmsg_ofp_type_to_string(type), buflen);
+    OFLOG_HOT(OFLOG_INFO, "Received msg type:%s, len:%u", type_name(type), buflen);
 
     void *body = nullptr;
     // A type without a receive step is refused without consuming anything.
@@ -230,7 +230,7 @@ extern "C" OFAGENT_API int32_t ofmsg_rx_decode(void *ctx, const uint8_t *buf, ui
         OFLOG(OFLOG_ERRS, "Error in parsing message, remaining buflen:%u", remaining);
         return kBadLen;
     }
-    OFLOG_HOT(OFLOG_INFO, "Message decoded: %s", ofmsg_print(buf, body));
+    OFLOG_HOT(OFLOG_INFO, "Message decoded: %s", print_message(buf, body));
     // From here the body is the callback's; without one it is released at once.
     if (const ofmsg_rx_cb cb = msg_handler_cbs[type])
         cb(body, &rec);

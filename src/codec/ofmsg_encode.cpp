@@ -94,6 +94,6 @@ extern "C" OFAGENT_API int ofmsg_tx_encode(uint8_t type, const void *body, uint3
     header.u32_at(4, xid);
     *out_buf = buf;
     *out_len = len;
-    OFLOG_HOT(OFLOG_INFO, "Message encoded: len:%u, %s", len, ofmsg_print(buf, body));
+    OFLOG_HOT(OFLOG_INFO, "Message encoded: len:%u, %s", len, print_message(buf, body));
     return 0;
 }

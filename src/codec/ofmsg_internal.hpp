@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <type_traits>
 
 #include "ofmsg.h"
@@ -130,7 +131,7 @@ struct Erase<F> {
 // Each column is null where the type has none: no receive step (refused as unhandled), no
 // encoder (refused), no printer (the header text only), no release (the record alone).
 struct TypeRow {
-    const char *name;        // ofmsg_ofp_type_to_string
+    std::string_view name;   // ofmsg_ofp_type_to_string
     bool supported = false;  // ofmsg_ofpt_type_supported: the host's view of the decoded set
     // Builds the body (types that have one) into *body and into the record's field for it.
     int32_t (*decode)(const Reader &msg, uint32_t *remaining, void **body, ofmsg &rec) = nullptr;
@@ -147,6 +148,15 @@ extern const TypeRow kTypes[OFMSG_NUM_TYPES];
 inline const TypeRow *type_row(uint32_t type) {
     return type < OFMSG_NUM_TYPES ? &kTypes[type] : nullptr;
 }
+
+// The type's name with its length, for the lines written on every message.
+inline text::Str type_name(uint32_t type) {
+    const TypeRow *row = type_row(type);
+    return row ? text::Str{row->name.data(), row->name.size()} : text::Str{"unknown", 7};
+}
+
+// ofmsg_print's text, and its length.
+text::Str print_message(const uint8_t *hdr, const void *body);
 
 // ---- Family entry points -------------------------------------------------------------------
 // Receive steps take the whole message (offset 0 = the OpenFlow header) as a Reader and the

@@ -60,28 +60,14 @@ constexpr auto kByField = [] {
     return t;
 }();
 
-using SlotTable = std::array<const FieldInfo *, OFOXM_IDX_COUNT>;
-
-// The slot order is the public header's (of_match_oxm_from_idx_to_oxm), read once.
-const SlotTable &by_slot() {
-    static const SlotTable table = [] {
-        SlotTable t{};
-        for (uint32_t idx = 0; idx < OFOXM_IDX_COUNT; idx++) {
-            const uint32_t field = of_match_oxm_from_idx_to_oxm(idx);
-            if (field != OFOXM_NO_FIELD) t[idx] = kByField[field];
-        }
-        return t;
-    }();
-    return table;
-}
-
 const FieldInfo *field_info(uint32_t field) {
     return field < kFieldNumbers ? kByField[field] : nullptr;
 }
 
-// The field that slot idx carries, or null for index 4 and out-of-range indexes.
+// The field that slot idx carries (the slot order is the public header's), or null for index 4
+// and out-of-range indexes.
 const FieldInfo *slot_info(uint32_t idx) {
-    return idx < OFOXM_IDX_COUNT ? by_slot()[idx] : nullptr;
+    return field_info(of_match_oxm_from_idx_to_oxm(idx));
 }
 
 void tlv_free(ofmsg_match_tlv *tlv) {

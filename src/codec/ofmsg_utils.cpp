@@ -74,6 +74,29 @@ void ofstruct_port_free(ofstruct_port *port) {
     std::free(port);
 }
 
+text::Str print_message(const uint8_t *hdr, const void *body) {
+    // The buffer reads as if cleared whole before each text: only what the previous text used
+    // can hold anything, so only that is cleared after this one.
+    static size_t previous_len;
+    Out out{ofmsg_print_buf, ofmsg_print_buf + OFMSG_PRINT_BUF_SIZE - 1};
+    if (hdr) {
+        const Reader h(hdr, OFP_HEADER_LEN);
+        uint16_t len = 0;
+        uint32_t xid = 0;
+        h.u16_at(2, len);
+        h.u32_at(4, xid);
+        put<"{type=%s, length=%d, xid = %d}">(out, type_name(hdr[1]), static_cast<int>(len),
+                                              static_cast<int32_t>(xid));
+        // A family printer needs a complete record; a missing one prints the header only.
+        const TypeRow *row = type_row(hdr[1]);
+        if (body && row && row->print) row->print(body, out);
+    }
+    const size_t len = static_cast<size_t>(out.finish() - ofmsg_print_buf);
+    if (previous_len > len) std::memset(out.pos + 1, 0, previous_len - len);
+    previous_len = len;
+    return text::Str{ofmsg_print_buf, len};
+}
+
 }  // namespace ofagent
 
 using namespace ofagent;
@@ -125,30 +148,11 @@ OFAGENT_API bool ofmsg_ofpmp_type_supported(uint32_t type) {
 
 OFAGENT_API const char *ofmsg_ofp_type_to_string(uint32_t type) {
     const TypeRow *row = type_row(type);
-    return row ? row->name : "unknown";
+    return row ? row->name.data() : "unknown";
 }
 
 OFAGENT_API char *ofmsg_print(const uint8_t *hdr, const void *body) {
-    // The buffer reads as if cleared whole before each text: only what the previous text used
-    // can hold anything, so only that is cleared after this one.
-    static size_t previous_len;
-    Out out{ofmsg_print_buf, ofmsg_print_buf + OFMSG_PRINT_BUF_SIZE - 1};
-    if (hdr) {
-        const Reader h(hdr, OFP_HEADER_LEN);
-        uint16_t len = 0;
-        uint32_t xid = 0;
-        h.u16_at(2, len);
-        h.u32_at(4, xid);
-        put<"{type=%s, length=%d, xid = %d}">(out, ofmsg_ofp_type_to_string(hdr[1]),
-                                              static_cast<int>(len), static_cast<int32_t>(xid));
-        // A family printer needs a complete record; a missing one prints the header only.
-        const TypeRow *row = type_row(hdr[1]);
-        if (body && row && row->print) row->print(body, out);
-    }
-    const size_t len = static_cast<size_t>(out.finish() - ofmsg_print_buf);
-    if (previous_len > len) std::memset(out.pos + 1, 0, previous_len - len);
-    previous_len = len;
-    return ofmsg_print_buf;
+    return const_cast<char *>(print_message(hdr, body).s);
 }
 
 OFAGENT_API void ofmsg_free(uint32_t type, void *body) {

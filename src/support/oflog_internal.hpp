@@ -93,8 +93,12 @@ inline void oflog_line_at(int level, const char *func, int line, const A &...arg
          ::ofagent::LineText<__LINE__>::text.first.data(),                   \
          ::ofagent::LineText<__LINE__>::text.second __VA_OPT__(, ) __VA_ARGS__))
 #define OFLOG(level, fmt, ...) OFLOG_WITH(oflog_line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
-// The same line, for the few written on every message.
-#define OFLOG_HOT(level, fmt, ...) OFLOG_WITH(oflog_line_hot, level, fmt __VA_OPT__(, ) __VA_ARGS__)
+// The same line, for the few written on every message; its arguments may be text::Str, so the
+// formatter's own checks stand in for printf's.
+#define OFLOG_HOT(level, fmt, ...)                                                                 \
+    ::ofagent::oflog_line_hot<fmt>(                                                                \
+        (level), __func__, sizeof(__func__) - 1, ::ofagent::LineText<__LINE__>::text.first.data(), \
+        ::ofagent::LineText<__LINE__>::text.second __VA_OPT__(, ) __VA_ARGS__)
 // For a helper that logs on behalf of the step that called it: the line names func and line.
 #define OFLOG_AT(func, line, level, fmt, ...)                                \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \
