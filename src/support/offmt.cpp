@@ -9,7 +9,6 @@ constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
-constexpr char kHexDigits[] = "0123456789abcdef0123456789ABCDEF";
 
 inline size_t decimal_digits(uint32_t v) {
     if (v < 100000) return v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4 : 5;
@@ -85,6 +84,33 @@ inline void put_digits(Out &o, uint64_t v, size_t len, bool hex, bool upper) {
 
 void put_unsigned(Out &o, uint64_t v) {
     put_digits(o, v, decimal_digits(v), false, false);
+}
+
+void put_unsigned32(Out &o, uint32_t v) {
+    const size_t len = decimal_digits(v);
+    if (len > o.room()) [[unlikely]]
+        return put_cut(o, v, len, false, false);
+    char *end = o.pos + len;
+    while (v >= 100) {
+        const uint32_t q = v / 100;
+        end -= 2;
+        std::memcpy(end, kDigitPairs + 2 * (v - q * 100), 2);
+        v = q;
+    }
+    if (v >= 10)
+        std::memcpy(end - 2, kDigitPairs + 2 * v, 2);
+    else
+        end[-1] = static_cast<char>('0' + v);
+    o.pos += len;
+}
+
+void put_hex32(Out &o, uint32_t v) {
+    const size_t len = v == 0 ? 1 : (32 - static_cast<size_t>(__builtin_clz(v)) + 3) / 4;
+    if (len > o.room()) [[unlikely]]
+        return put_cut(o, v, len, true, false);
+    for (char *end = o.pos + len; end != o.pos; v >>= 4)
+        *--end = kHexDigits[v & 15];
+    o.pos += len;
 }
 
 void put_signed(Out &o, int64_t v) {

@@ -71,6 +71,8 @@ struct Out {
     }
 };
 
+inline constexpr char kHexDigits[] = "0123456789abcdef0123456789ABCDEF";
+
 // A string whose length is already known (a name from a table, a text just written): %s copies
 // it without measuring it again.
 struct Str {
@@ -80,9 +82,11 @@ struct Str {
 
 // ---- Conversions (offmt.cpp) ----------------------------------------------------------------
 // Out of line: a conversion costs a call, and the library stays small.
-void put_unsigned(Out &o, uint64_t v);                         // %u and its lengths
-void put_signed(Out &o, int64_t v);                            // %d %i
-void put_hex(Out &o, uint64_t v, bool upper);                  // %x %X
+void put_unsigned(Out &o, uint64_t v);         // %u and its lengths
+void put_unsigned32(Out &o, uint32_t v);       // %u of an int or shorter: no 64-bit arithmetic
+void put_hex32(Out &o, uint32_t v);            // %x of an int or shorter
+void put_signed(Out &o, int64_t v);            // %d %i
+void put_hex(Out &o, uint64_t v, bool upper);  // %x %X
 void put_hex_zero(Out &o, uint64_t v, size_t width);           // %0Nx, as in MAC addresses
 void put_string(Out &o, const char *s);                        // %s
 void put_string_max(Out &o, const char *s, size_t precision);  // %.Ns
@@ -231,6 +235,14 @@ constexpr auto integer_value(const A &a) {
     }
 }
 
+template <class V, bool Upper>
+inline void put_hex_any(Out &o, V v) {
+    if constexpr (sizeof(V) <= 4 && !Upper)
+        put_hex32(o, static_cast<uint32_t>(v));
+    else
+        put_hex(o, v, Upper);
+}
+
 template <Piece P, class A>
 inline void conversion(Out &o, const A &a) {
     constexpr FieldSpec spec{P.left, P.zero, P.width};
@@ -269,10 +281,20 @@ inline void conversion(Out &o, const A &a) {
             if constexpr (std::is_signed_v<V>)
                 put_signed(o, v);
             else if constexpr (hex)
-                put_hex(o, v, P.conv == 'X');
+                put_hex_any<V, P.conv == 'X'>(o, v);
+            else if constexpr (sizeof(V) <= 4)
+                put_unsigned32(o, static_cast<uint32_t>(v));
             else
                 put_unsigned(o, v);
         } else if constexpr (hex && P.conv == 'x' && P.zero && !P.left && !std::is_signed_v<V>) {
+            if constexpr (P.width == 2) {  // a byte of a MAC address: written here
+                if (v <= 0xff && o.room() >= 2) {
+                    o.pos[0] = kHexDigits[v >> 4];
+                    o.pos[1] = kHexDigits[v & 15];
+                    o.pos += 2;
+                    return;
+                }
+            }
             put_hex_zero(o, v, P.width);
         } else {
             using U = std::make_unsigned_t<V>;
