@@ -66,6 +66,8 @@ for kind in silent trickle; do
     wait "$pid"
     rc=$?
     O=$WORK/stall_$kind.out
+    # The peer writes its verdict once it sees the close, which can trail the agent's exit.
+    wait_for "$WORK/peer_$kind.out" "connection 1 \(stall-$kind\)" 5
     sed -n 's/^ok   - /    /p' "$WORK/peer_$kind.out"
     check "stalled handshake ($kind): the process ends with status 0" [ "$rc" = 0 ]
     check "  ... after 30 s in all" \
