@@ -87,6 +87,12 @@ void put_unsigned(Out &o, uint64_t v) {
 }
 
 void put_unsigned32(Out &o, uint32_t v) {
+    // The "none"/"any" value of buffer ids, ports and groups: in most flow-mods, three times.
+    if (v == UINT32_MAX && o.room() >= 10) [[unlikely]] {
+        std::memcpy(o.pos, "4294967295", 10);
+        o.pos += 10;
+        return;
+    }
     const size_t len = decimal_digits(v);
     if (len > o.room()) [[unlikely]]
         return put_cut(o, v, len, false, false);

@@ -22,7 +22,8 @@ using ofagent::text::Out;
 // The bytes past the text stay untouched, and the text ends where snprintf's does.
 template <Format F, class... A>
 void expect_same(const A &...args) {
-    for (size_t room : {size_t{1}, size_t{2}, size_t{7}, size_t{33}, size_t{300}}) {
+    for (size_t room :
+         {size_t{1}, size_t{2}, size_t{7}, size_t{11}, size_t{12}, size_t{33}, size_t{300}}) {
         char ours[320], theirs[320];
         std::memset(ours, 'Z', sizeof ours);
         std::memset(theirs, 'Z', sizeof theirs);
