@@ -10,6 +10,16 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// "000102...feff": two hex digits per table read, as kDigitPairs does for decimal.
+constexpr auto kHexPairs = [] {
+    std::array<char, 512> t{};
+    for (size_t i = 0; i < 256; i++) {
+        t[2 * i] = kHexDigits[i >> 4];
+        t[2 * i + 1] = kHexDigits[i & 15];
+    }
+    return t;
+}();
+
 inline size_t decimal_digits(uint32_t v) {
     if (v < 100000) return v < 10 ? 1 : v < 100 ? 2 : v < 1000 ? 3 : v < 10000 ? 4 : 5;
     return v < 1000000 ? 6 : v < 10000000 ? 7 : v < 100000000 ? 8 : v < 1000000000 ? 9 : 10;
@@ -114,8 +124,15 @@ void put_hex32(Out &o, uint32_t v) {
     const size_t len = v == 0 ? 1 : (32 - static_cast<size_t>(__builtin_clz(v)) + 3) / 4;
     if (len > o.room()) [[unlikely]]
         return put_cut(o, v, len, true, false);
-    for (char *end = o.pos + len; end != o.pos; v >>= 4)
-        *--end = kHexDigits[v & 15];
+    char *end = o.pos + len;
+    for (; v > 0xff; v >>= 8) {
+        end -= 2;
+        std::memcpy(end, kHexPairs.data() + 2 * (v & 0xff), 2);
+    }
+    if (v > 0xf)
+        std::memcpy(end - 2, kHexPairs.data() + 2 * v, 2);
+    else
+        end[-1] = kHexDigits[v];
     o.pos += len;
 }
 

@@ -60,9 +60,9 @@ void expect_same(const A &...args) {
     } while (0)
 
 TEST(Formatter, IntegersInEveryWidthFlagAndLengthMatchSnprintf) {
-    const long long values[] = {0,         1,        -1,      9,       10,         -10,
-                                255,       65535,    INT_MAX, INT_MIN, -123456789, 4294967295LL,
-                                LLONG_MAX, LLONG_MIN};
+    const long long values[] = {
+        0,       1,     -1,      9,       10,         -10,          255,       0x2820,
+        0x12345, 65535, INT_MAX, INT_MIN, -123456789, 4294967295LL, LLONG_MAX, LLONG_MIN};
     for (long long v : values) {
         SCOPED_TRACE(v);
         CONVS("", static_cast<int>(v));
