@@ -235,12 +235,20 @@ constexpr auto integer_value(const A &a) {
     }
 }
 
+// An out-of-line conversion writes through a copy of the output (see put).
+template <auto Fn, class... T>
+inline void call(Out &o, const T &...args) {
+    Out t = o;
+    Fn(t, args...);
+    o = t;
+}
+
 template <class V, bool Upper>
 inline void put_hex_any(Out &o, V v) {
     if constexpr (sizeof(V) <= 4 && !Upper)
-        put_hex32(o, static_cast<uint32_t>(v));
+        call<put_hex32>(o, static_cast<uint32_t>(v));
     else
-        put_hex(o, v, Upper);
+        call<put_hex>(o, static_cast<uint64_t>(v), Upper);
 }
 
 template <Piece P, class A>
@@ -254,12 +262,12 @@ inline void conversion(Out &o, const A &a) {
         static_assert(std::is_convertible_v<A, const char *>, "a string conversion");
         const char *s = a;
         if constexpr (plain && P.precision < 0) {
-            put_string(o, s);
+            call<put_string>(o, s);
         } else if constexpr (plain) {
-            put_string_max(o, s, static_cast<size_t>(P.precision));
+            call<put_string_max>(o, s, static_cast<size_t>(P.precision));
         } else {
             if (!s) s = P.precision < 0 || P.precision >= 6 ? "(null)" : "";
-            put_text_field(
+            call<put_text_field>(
                 o, s,
                 P.precision < 0 ? std::strlen(s) : strnlen(s, static_cast<size_t>(P.precision)),
                 spec);
@@ -270,7 +278,7 @@ inline void conversion(Out &o, const A &a) {
         if constexpr (plain)
             o.put(c);
         else
-            put_text_field(o, &c, 1, spec);
+            call<put_text_field>(o, &c, 1, spec);
     } else {
         const auto v = integer_value<P>(a);
         using V = std::remove_const_t<decltype(v)>;
@@ -279,13 +287,13 @@ inline void conversion(Out &o, const A &a) {
             // One digit (a flag, a table, a zero) is common enough to be written here.
             if (v >= 0 && v < 10) return o.put(static_cast<char>('0' + v));
             if constexpr (std::is_signed_v<V>)
-                put_signed(o, v);
+                call<put_signed>(o, static_cast<int64_t>(v));
             else if constexpr (hex)
                 put_hex_any<V, P.conv == 'X'>(o, v);
             else if constexpr (sizeof(V) <= 4)
-                put_unsigned32(o, static_cast<uint32_t>(v));
+                call<put_unsigned32>(o, static_cast<uint32_t>(v));
             else
-                put_unsigned(o, v);
+                call<put_unsigned>(o, static_cast<uint64_t>(v));
         } else if constexpr (hex && P.conv == 'x' && P.zero && !P.left && !std::is_signed_v<V>) {
             if constexpr (P.width == 2) {  // a byte of a MAC address: written here
                 if (v <= 0xff && o.room() >= 2) {
@@ -295,7 +303,7 @@ inline void conversion(Out &o, const A &a) {
                     return;
                 }
             }
-            put_hex_zero(o, v, P.width);
+            call<put_hex_zero>(o, static_cast<uint64_t>(v), P.width);
         } else {
             using U = std::make_unsigned_t<V>;
             bool negative = false;
@@ -304,7 +312,7 @@ inline void conversion(Out &o, const A &a) {
                 negative = v < 0;
                 if (negative) u = U(0) - u;
             }
-            put_integer_field(o, u, negative, hex ? 16 : 10, P.conv == 'X', spec);
+            call<put_integer_field>(o, u, negative, hex ? 16 : 10, P.conv == 'X', spec);
         }
     }
 }
@@ -361,11 +369,16 @@ inline void put(Out &o, const A &...args) {
     const char *const from = o.pos;
     const size_t room = o.room();
 #endif
+    // The pieces write through a local copy whose address never leaves this function: a byte
+    // stored through the text pointer could alias the caller's Out in memory, which would make
+    // the compiler reload the position after every store; the local one stays in registers.
+    Out local = o;
     const auto tuple = std::tie(args...);
     [&]<size_t... I>(std::index_sequence<I...>) {
-        (piece<F, I>(o, tuple), ...);
+        (piece<F, I>(local, tuple), ...);
     }
     (std::make_index_sequence<kPieces<F>.size()>{});
+    o = local;
 #ifdef OFAGENT_CHECK_FORMAT
     check_against_snprintf(F.s, from, o, room, reference_arg(args)...);
 #endif
