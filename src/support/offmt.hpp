@@ -251,7 +251,7 @@ inline void put_hex_any(Out &o, V v) {
         call<put_hex>(o, static_cast<uint64_t>(v), Upper);
 }
 
-template <Piece P, class A>
+template <Piece P, bool Checked, class A>
 inline void conversion(Out &o, const A &a) {
     constexpr FieldSpec spec{P.left, P.zero, P.width};
     constexpr bool plain = P.width == 0;
@@ -275,7 +275,9 @@ inline void conversion(Out &o, const A &a) {
     } else if constexpr (P.conv == 'c') {
         static_assert(std::is_integral_v<A> && P.length == 0, "a character conversion");
         const char c = static_cast<char>(a);
-        if constexpr (plain)
+        if constexpr (plain && !Checked)
+            *o.pos++ = c;
+        else if constexpr (plain)
             o.put(c);
         else
             call<put_text_field>(o, &c, 1, spec);
@@ -285,7 +287,13 @@ inline void conversion(Out &o, const A &a) {
         constexpr bool hex = P.conv == 'x' || P.conv == 'X';
         if constexpr (plain) {
             // One digit (a flag, a table, a zero) is common enough to be written here.
-            if (v >= 0 && v < 10) return o.put(static_cast<char>('0' + v));
+            if (v >= 0 && v < 10) {
+                if constexpr (Checked)
+                    o.put(static_cast<char>('0' + v));
+                else
+                    *o.pos++ = static_cast<char>('0' + v);
+                return;
+            }
             if constexpr (std::is_signed_v<V>)
                 call<put_signed>(o, static_cast<int64_t>(v));
             else if constexpr (hex)
@@ -296,7 +304,7 @@ inline void conversion(Out &o, const A &a) {
                 call<put_unsigned>(o, static_cast<uint64_t>(v));
         } else if constexpr (hex && P.conv == 'x' && P.zero && !P.left && !std::is_signed_v<V>) {
             if constexpr (P.width == 2) {  // a byte of a MAC address: written here
-                if (v <= 0xff && o.room() >= 2) {
+                if (v <= 0xff && (!Checked || o.room() >= 2)) {
                     o.pos[0] = kHexDigits[v >> 4];
                     o.pos[1] = kHexDigits[v & 15];
                     o.pos += 2;
@@ -317,13 +325,87 @@ inline void conversion(Out &o, const A &a) {
     }
 }
 
-template <auto F, size_t I, class Args>
+template <auto F, size_t I, bool Checked, class Args>
 inline void piece(Out &o, const Args &args) {
     constexpr Piece p = kPieces<F>[I];
-    if constexpr (p.literal)
+    if constexpr (p.literal && !Checked) {
+        std::memcpy(o.pos, F.s + p.begin, p.len);
+        o.pos += p.len;
+    } else if constexpr (p.literal) {
         o.put_literal<p.len>(F.s + p.begin);
-    else
-        conversion<p>(o, std::get<p.arg>(args));
+    } else {
+        conversion<p, Checked>(o, std::get<p.arg>(args));
+    }
+}
+
+// The most characters a piece can write; kUnbounded for a string.
+inline constexpr size_t kUnbounded = SIZE_MAX;
+consteval size_t max_chars(const Piece &p) {
+    if (p.literal) return p.len;
+    size_t n = 0;
+    switch (p.conv) {
+        case 's':
+            return kUnbounded;
+        case 'c':
+            n = 1;
+            break;
+        case 'd':
+        case 'i':
+            n = p.length >= 1 ? 20 : 11;
+            break;
+        case 'u':
+            n = p.length >= 1 ? 20 : 10;
+            break;
+        default:  // x X
+            n = p.length >= 1 ? 16 : 8;
+    }
+    return n > p.width ? n : p.width;
+}
+
+// Where the run of bounded pieces that starts at piece I ends.
+template <auto F, size_t I>
+consteval size_t bounded_run_end() {
+    size_t j = I;
+    while (j < kPieces<F>.size() && max_chars(kPieces<F>[j]) != kUnbounded)
+        j++;
+    return j;
+}
+
+template <auto F, size_t I, size_t J>
+consteval size_t bounded_run_chars() {
+    size_t n = 0;
+    for (size_t k = I; k < J; k++)
+        n += max_chars(kPieces<F>[k]);
+    return n;
+}
+
+template <auto F, size_t I, size_t J, bool Checked, class Args>
+inline void pieces(Out &o, const Args &args) {
+    [&]<size_t... K>(std::index_sequence<K...>) {
+        (piece<F, I + K, Checked>(o, args), ...);
+    }
+    (std::make_index_sequence<J - I>{});
+}
+
+// Pieces I on. A run of four or more pieces whose text is bounded checks the room once for the
+// whole run when it has it (the common case: the buffer is far from full) and piece by piece
+// otherwise, so a cut text stays exactly where snprintf cuts it. Shorter runs are not worth
+// the second copy of their code.
+template <auto F, size_t I, class Args>
+inline void pieces_from(Out &o, const Args &args) {
+    if constexpr (I < kPieces<F>.size()) {
+        constexpr size_t J = bounded_run_end<F, I>();
+        if constexpr (J - I >= 4) {
+            if (o.room() >= bounded_run_chars<F, I, J>()) [[likely]]
+                pieces<F, I, J, false>(o, args);
+            else
+                pieces<F, I, J, true>(o, args);
+            pieces_from<F, J>(o, args);
+        } else {
+            piece<F, I, true>(o, args);
+            pieces_from<F, I + 1>(o, args);
+        }
+    }
 }
 
 #ifdef OFAGENT_CHECK_FORMAT
@@ -373,11 +455,7 @@ inline void put(Out &o, const A &...args) {
     // stored through the text pointer could alias the caller's Out in memory, which would make
     // the compiler reload the position after every store; the local one stays in registers.
     Out local = o;
-    const auto tuple = std::tie(args...);
-    [&]<size_t... I>(std::index_sequence<I...>) {
-        (piece<F, I>(local, tuple), ...);
-    }
-    (std::make_index_sequence<kPieces<F>.size()>{});
+    pieces_from<F, 0>(local, std::tie(args...));
     o = local;
 #ifdef OFAGENT_CHECK_FORMAT
     check_against_snprintf(F.s, from, o, room, reference_arg(args)...);
