@@ -420,11 +420,29 @@ int encode_instruction(const ofmsg_instruction *inst, Writer w) {
 }
 
 // ---- Printing ------------------------------------------------------------------------------
+// Names with their lengths: the printer copies them without measuring them.
+text::Str instruction_type_name(uint32_t type) {
+    return type == OFPIT_APPLY_ACTIONS ? text::lit("OFPIT_APPLY_ACTIONS") : text::lit("unknown");
+}
+
+text::Str action_type_name(uint32_t type) {
+    switch (type) {
+        case OFPAT_OUTPUT:
+            return text::lit("OFPAT_OUTPUT");
+        case OFPAT_SET_FIELD:
+            return text::lit("OFPAT_SET_FIELD");
+        case OFPAT_EXPERIMENTER:
+            return text::lit("OFPAT_EXPERIMENTER");
+        default:
+            return text::lit("unknown");
+    }
+}
+
 void print_set_field(Out &out, const ofmsg_action_set_field *sf) {
     if (!sf->tlv || !sf->tlv->value) return;
     const uint32_t field = OFOXM_FIELD(sf->tlv->header);
     const uint8_t *v = sf->tlv->value;
-    put<" {Field=%s">(out, ofmsg_oxm_field_to_string(field));
+    put<" {Field=%s">(out, oxm_field_name(field));
     switch (field) {
         case OXM_OF_ETH_DST:
         case OXM_OF_ETH_SRC:
@@ -445,7 +463,7 @@ void print_set_field(Out &out, const ofmsg_action_set_field *sf) {
 }
 
 void print_action(Out &out, const ofmsg_action *a) {
-    put<" {Type=%s">(out, ofmsg_ofp_action_type_to_string(a->type));
+    put<" {Type=%s">(out, action_type_name(a->type));
     if (!a->body) return;
     switch (a->type) {
         case OFPAT_OUTPUT: {
@@ -488,7 +506,7 @@ void ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, Out &out
     for (uint32_t i = 0; list && i < list->num_inst && !out.full(); i++) {
         const ofmsg_instruction *inst = list->instructions[i];
         if (!inst) continue;
-        put<"{Type=%s">(out, ofmsg_ofp_instruction_type_to_string(inst->type));
+        put<"{Type=%s">(out, instruction_type_name(inst->type));
         if (inst->type != OFPIT_APPLY_ACTIONS || !inst->body) continue;
         for (uint32_t j = 0; j < inst->body->num_actions && !out.full(); j++)
             if (inst->body->actions[j]) print_action(out, inst->body->actions[j]);
@@ -497,20 +515,11 @@ void ofmsg_flow_instructions_print(const ofmsg_flow_instructions *list, Out &out
 }
 
 const char *ofmsg_ofp_instruction_type_to_string(uint32_t type) {
-    return type == OFPIT_APPLY_ACTIONS ? "OFPIT_APPLY_ACTIONS" : "unknown";
+    return instruction_type_name(type).s;
 }
 
 const char *ofmsg_ofp_action_type_to_string(uint32_t type) {
-    switch (type) {
-        case OFPAT_OUTPUT:
-            return "OFPAT_OUTPUT";
-        case OFPAT_SET_FIELD:
-            return "OFPAT_SET_FIELD";
-        case OFPAT_EXPERIMENTER:
-            return "OFPAT_EXPERIMENTER";
-        default:
-            return "unknown";
-    }
+    return action_type_name(type).s;
 }
 
 }  // namespace ofagent

@@ -123,9 +123,18 @@ int ofmsg_packet_in_encode(const ofmsg_packet_in *body, uint8_t **out_buf, uint3
     });
 }
 
+namespace {
+text::Str flow_mod_command_name(uint32_t command) {
+    static constexpr text::Str kNames[] = {
+        text::lit("OFPFC_ADD"), text::lit("OFPFC_MODIFY"), text::lit("OFPFC_MODIFY_STRICT"),
+        text::lit("OFPFC_DELETE"), text::lit("OFPFC_DELETE_STRICT")};
+    return command < 5 ? kNames[command] : text::lit("unknown");
+}
+}  // namespace
+
 void ofmsg_flow_mod_print(const ofmsg_flow_mod *body, Out &out) {
     put<"{table=%u">(out, body->table_id);
-    put<", cmd=%s">(out, ofmsg_ofp_flow_mod_command_to_string(body->command));
+    put<", cmd=%s">(out, flow_mod_command_name(body->command));
     put<", cookie=0x%llx, mask=0x%llxidle=%u, hard=%u, prio=%u, buf=%u">(
         out, (unsigned long long)body->cookie, (unsigned long long)body->cookie_mask,
         body->idle_timeout, body->hard_timeout, body->priority, body->buffer_id);
@@ -173,9 +182,7 @@ void ofmsg_packet_in_release(ofmsg_packet_in *body) {
 extern "C" {
 
 const char *ofmsg_ofp_flow_mod_command_to_string(uint32_t command) {
-    static const char *const names[] = {"OFPFC_ADD", "OFPFC_MODIFY", "OFPFC_MODIFY_STRICT",
-                                        "OFPFC_DELETE", "OFPFC_DELETE_STRICT"};
-    return command < 5 ? names[command] : "unknown";
+    return ofagent::flow_mod_command_name(command).s;
 }
 
 const char *ofmsg_ofp_flow_removed_reason_to_string(uint32_t reason) {

@@ -206,6 +206,7 @@ bool ofmsg_flow_match_encode(const ofmsg_flow_match *match, Writer dest);
 uint32_t ofmsg_flow_match_padded_len(const ofmsg_flow_match *match);
 void ofmsg_flow_match_print(const ofmsg_flow_match *match, Out &out);
 const char *ofmsg_oxm_field_to_string(uint32_t field);
+text::Str oxm_field_name(uint32_t field);  // the same name with its length
 // Value width of a field that a set-field action carries, 0 for any other field.
 uint32_t ofmsg_oxm_set_field_width(uint32_t field);
 

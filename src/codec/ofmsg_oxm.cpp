@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #include "ofmsg_internal.hpp"
 
@@ -13,7 +14,7 @@ enum class Kind : uint8_t { None, U8, U16, U32, U64, Eth, Ipv6 };
 
 struct FieldInfo {
     uint8_t field;
-    const char *name;
+    std::string_view name;
     Kind kind;
     uint8_t width;           // value bytes
     bool maskable;           // the decoder reads, the encoder writes, a mask after the value
@@ -191,7 +192,7 @@ void print_ipv6(Out &out, const uint8_t *addr) {
 }
 
 void print_tlv(Out &out, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
-    put<"{type=%s">(out, f.name);
+    put<"{type=%s">(out, text::Str{f.name.data(), f.name.size()});
     const bool masked = OFOXM_HASMASK(tlv->header) && f.maskable;
     const uint8_t *v = tlv->value;
     switch (f.kind) {
@@ -273,9 +274,14 @@ void write_tlv(Writer &w, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
 
 }  // namespace
 
+text::Str oxm_field_name(uint32_t field) {
+    const FieldInfo *f = field_info(field);
+    return f ? text::Str{f->name.data(), f->name.size()} : text::lit("unknown");
+}
+
 const char *ofmsg_oxm_field_to_string(uint32_t field) {
     const FieldInfo *f = field_info(field);
-    return f ? f->name : "unknown";
+    return f ? f->name.data() : "unknown";
 }
 
 uint32_t ofmsg_oxm_set_field_width(uint32_t field) {
@@ -319,11 +325,11 @@ int32_t ofmsg_flow_match_decode(const Reader &wire_match, ofmsg_flow_match **ofm
         const FieldInfo &f = *slot_info(static_cast<uint32_t>(idx));
         const bool masked = f.maskable && OFOXM_HASMASK(header);
         if (plen != (masked ? 2u * f.width : f.width)) {
-            OFLOG(OFLOG_ERRS, "OXM %s payload length %u", f.name, (unsigned)plen);
+            OFLOG(OFLOG_ERRS, "OXM %s payload length %u", f.name.data(), (unsigned)plen);
             return OFMSG_ERR_MATCH_BAD_LEN;
         }
         if (m->tlvs[idx]) {
-            OFLOG(OFLOG_ERRS, "OXM %s repeated", f.name);
+            OFLOG(OFLOG_ERRS, "OXM %s repeated", f.name.data());
             return OFMSG_ERR_MATCH_DUP_FIELD;
         }
         Reader payload;

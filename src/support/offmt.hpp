@@ -80,6 +80,12 @@ struct Str {
     size_t n;
 };
 
+// A literal as a Str, its length counted when the library is built.
+template <size_t N>
+consteval Str lit(const char (&s)[N]) {
+    return Str{s, N - 1};
+}
+
 // ---- Conversions (offmt.cpp) ----------------------------------------------------------------
 // Out of line: a conversion costs a call, and the library stays small.
 void put_unsigned(Out &o, uint64_t v);         // %u and its lengths

@@ -426,6 +426,9 @@ TEST(Print, HeaderOnlyTextsAndTheBufferLimit) {
     EXPECT_STREQ(ofmsg_print(hex("04 00 00 08 00 00 00 07").data(), nullptr),
                  "{type=OFPT_HELLO, length=8, xid = 7}");
     EXPECT_EQ(ofmsg_print_buf[OFMSG_PRINT_BUF_SIZE - 2], '\0');  // nothing of the long text left
+    // The exported name of a command is the one the printer writes; past the table, "unknown".
+    EXPECT_STREQ(ofmsg_ofp_flow_mod_command_to_string(OFPFC_DELETE_STRICT), "OFPFC_DELETE_STRICT");
+    EXPECT_STREQ(ofmsg_ofp_flow_mod_command_to_string(5), "unknown");
 }
 
 TEST(Helpers, HeaderChecksLogOnceXidsSeedOnceAndReleasesKeepWhatTheyDoNotOwn) {
