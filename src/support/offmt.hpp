@@ -29,6 +29,10 @@ struct Format {
         for (size_t i = 0; i < N; i++)
             s[i] = lit[i];
     }
+    consteval Format(const std::array<char, N> &text) {  // a format put together at build time
+        for (size_t i = 0; i < N; i++)
+            s[i] = text[i];
+    }
 };
 
 // Bounded output: text goes to [pos, end) and end is kept for the terminating NUL. What does

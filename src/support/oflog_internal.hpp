@@ -63,13 +63,38 @@ inline void oflog_line(int level, const char *func, size_t func_len, const char 
 #endif
 }
 
-// A line written on every message: straight-line code, a few instructions per piece.
-template <text::Format F, class... A>
-inline void oflog_line_hot(int level, const char *func, size_t func_len, const char *line,
-                           size_t line_len, const A &...args) {
-    text::Out out = oflog_begin(level, func, func_len, line, line_len);
-    text::put<F>(out, args...);
-    oflog_end(level, out);
+// The tag, the function and ":line " of a line joined with its format into one format when the
+// library is built.
+template <int Level, text::Format Func, int Line, text::Format F>
+consteval auto located_format() {
+    constexpr const char *tag = Level == OFLOG_ERRS   ? "ERRS "
+                                : Level == OFLOG_INFO ? "INFO "
+                                : Level == OFLOG_DBUG ? "DBUG "
+                                                      : "UNKN ";
+    constexpr auto at = LineText<Line>::text;
+    constexpr size_t func_len = sizeof(Func.s) - 1;
+    std::array<char, 5 + func_len + at.second + sizeof(F.s)> s{};
+    size_t i = 0;
+    for (size_t k = 0; k < 5; k++)
+        s[i++] = tag[k];
+    for (size_t k = 0; k < func_len; k++) {
+        if (Func.s[k] == '%') text::format_error("a function name that reads as a conversion");
+        s[i++] = Func.s[k];
+    }
+    for (size_t k = 0; k < at.second; k++)
+        s[i++] = at.first[k];
+    for (size_t k = 0; k < sizeof(F.s); k++)
+        s[i++] = F.s[k];
+    return text::Format<s.size()>(s);
+}
+
+// A line written on every message: its location is part of its format, so the whole line is
+// straight-line code, a few instructions per piece.
+template <int Level, text::Format Func, int Line, text::Format F, class... A>
+inline void oflog_line_hot(const A &...args) {
+    text::Out out{oflog_buf, oflog_buf + OFLOG_BUF_SIZE - 1};
+    text::put<located_format<Level, Func, Line, F>()>(out, args...);
+    oflog_end(Level, out);
 }
 
 // For a helper that logs on behalf of its caller: the caller's function and line, given at run
@@ -93,12 +118,11 @@ inline void oflog_line_at(int level, const char *func, int line, const A &...arg
          ::ofagent::LineText<__LINE__>::text.first.data(),                   \
          ::ofagent::LineText<__LINE__>::text.second __VA_OPT__(, ) __VA_ARGS__))
 #define OFLOG(level, fmt, ...) OFLOG_WITH(oflog_line, level, fmt __VA_OPT__(, ) __VA_ARGS__)
-// The same line, for the few written on every message; its arguments may be text::Str, so the
-// formatter's own checks stand in for printf's.
-#define OFLOG_HOT(level, fmt, ...)                                                                 \
-    ::ofagent::oflog_line_hot<fmt>(                                                                \
-        (level), __func__, sizeof(__func__) - 1, ::ofagent::LineText<__LINE__>::text.first.data(), \
-        ::ofagent::LineText<__LINE__>::text.second __VA_OPT__(, ) __VA_ARGS__)
+// The same line, for the few written on every message (level a constant); its arguments may be
+// text::Str, so the formatter's own checks stand in for printf's.
+#define OFLOG_HOT(level, fmt, ...)                                                        \
+    ::ofagent::oflog_line_hot<level, ::ofagent::text::Format<sizeof(__func__)>(__func__), \
+                              __LINE__, fmt>(__VA_ARGS__)
 // For a helper that logs on behalf of the step that called it: the line names func and line.
 #define OFLOG_AT(func, line, level, fmt, ...)                                \
     (static_cast<void>(sizeof(std::printf(fmt __VA_OPT__(, ) __VA_ARGS__))), \

@@ -64,7 +64,10 @@ TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
     ASSERT_EQ(rx.decode(hex("04 06 00 20 00 00 00 05 00 00 01 02 03 04 05 06 00 00 01 00"
                             "fe 02 ff ff 00 00 00 4f 00 00 00 01")),
               0);
-    EXPECT_TRUE(log.has(OFLOG_INFO, "Received msg type:OFPT_FEATURES_REPLY, len:32"));
+    EXPECT_TRUE(
+        log.has_raw("INFO ofmsg_rx_decode:[0-9]+ Received msg type:OFPT_FEATURES_REPLY, len:32"));
+    EXPECT_TRUE(
+        log.has_raw("INFO ofmsg_rx_decode:[0-9]+ Message decoded: \\{type=OFPT_FEATURES_REPLY.*"));
     EXPECT_TRUE(log.has(OFLOG_INFO,
                         "Message decoded: {type=OFPT_FEATURES_REPLY, length=32, xid = 5}"
                         "{dpid=0x10203040506, buffs=256, tabs=254, aux_id=2, caps=0x4f}"));

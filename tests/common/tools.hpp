@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,7 @@ class LogCapture {
         int level;
         std::string message;
         std::string func;
+        std::string raw;  // the whole line as the sink got it
     };
     LogCapture() {
         lines_().clear();
@@ -75,6 +77,13 @@ class LogCapture {
             if (l.level == level && l.message == message && l.func == func) return true;
         return false;
     }
+    // A whole line, "TAG function:line message", matches the regular expression.
+    bool has_raw(const std::string &pattern) const {
+        const std::regex re(pattern);
+        for (const Line &l : lines_())
+            if (std::regex_match(l.raw, re)) return true;
+        return false;
+    }
     std::string dump() const {
         std::string s;
         for (const Line &l : lines_())
@@ -94,7 +103,7 @@ class LogCapture {
         const std::string tag =
             first == std::string::npos ? "" : s.substr(first + 1, second - first - 1);
         lines_().push_back({level, second == std::string::npos ? s : s.substr(second + 1),
-                            tag.substr(0, tag.rfind(':'))});
+                            tag.substr(0, tag.rfind(':')), s});
     }
 };
 
