@@ -463,13 +463,14 @@ void print_set_field(Out &out, const ofmsg_action_set_field *sf) {
 }
 
 void print_action(Out &out, const ofmsg_action *a) {
+    if (a->type == OFPAT_OUTPUT && a->body) {  // the most common action: one piece of text
+        auto *o = static_cast<const ofmsg_action_output *>(a->body);
+        return put<" {Type=%s{port=%u, max_len=%u}">(out, action_type_name(a->type), o->port,
+                                                     o->max_len);
+    }
     put<" {Type=%s">(out, action_type_name(a->type));
     if (!a->body) return;
     switch (a->type) {
-        case OFPAT_OUTPUT: {
-            auto *o = static_cast<const ofmsg_action_output *>(a->body);
-            return put<"{port=%u, max_len=%u}">(out, o->port, o->max_len);
-        }
         case OFPAT_SET_FIELD:
             return print_set_field(out, static_cast<const ofmsg_action_set_field *>(a->body));
         case OFPAT_EXPERIMENTER: {

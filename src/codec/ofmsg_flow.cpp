@@ -133,14 +133,11 @@ text::Str flow_mod_command_name(uint32_t command) {
 }  // namespace
 
 void ofmsg_flow_mod_print(const ofmsg_flow_mod *body, Out &out) {
-    put<"{table=%u">(out, body->table_id);
-    put<", cmd=%s">(out, flow_mod_command_name(body->command));
-    put<", cookie=0x%llx, mask=0x%llxidle=%u, hard=%u, prio=%u, buf=%u">(
-        out, (unsigned long long)body->cookie, (unsigned long long)body->cookie_mask,
-        body->idle_timeout, body->hard_timeout, body->priority, body->buffer_id);
-    put<", port=%u">(out, body->out_port);
-    put<", group=%u">(out, body->out_group);
-    put<", flags=0x%x, match={">(out, body->flags);
+    put<"{table=%u, cmd=%s, cookie=0x%llx, mask=0x%llxidle=%u, hard=%u, prio=%u, buf=%u, "
+        "port=%u, group=%u, flags=0x%x, match={">(
+        out, body->table_id, flow_mod_command_name(body->command), (unsigned long long)body->cookie,
+        (unsigned long long)body->cookie_mask, body->idle_timeout, body->hard_timeout,
+        body->priority, body->buffer_id, body->out_port, body->out_group, body->flags);
     ofmsg_flow_match_print(body->match, out);
     put<", insts={">(out);
     if (body->instructions) ofmsg_flow_instructions_print(body->instructions, out);

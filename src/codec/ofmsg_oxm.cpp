@@ -207,44 +207,47 @@ void print_ipv6(Out &out, const uint8_t *addr) {
 }
 
 void print_tlv(Out &out, const ofmsg_match_tlv *tlv, const FieldInfo &f) {
-    put<"{type=%s">(out, text::Str{f.name.data(), f.name.size()});
+    // The name and a value that is one number make one piece of text.
+    const text::Str name{f.name.data(), f.name.size()};
     const bool masked = OFOXM_HASMASK(tlv->header) && f.maskable;
     const uint8_t *v = tlv->value;
     switch (f.kind) {
         case Kind::U8:
-            return put<", value=%u">(out, v[0]);
+            return put<"{type=%s, value=%u">(out, name, v[0]);
         case Kind::U16: {
             uint16_t x;
             std::memcpy(&x, v, 2);
-            return put<", value=%u">(out, x);
+            return put<"{type=%s, value=%u">(out, name, x);
         }
         case Kind::U64: {
             uint64_t x;
             std::memcpy(&x, v, 8);
-            return put<", value=0x%llx">(out, static_cast<unsigned long long>(x));
+            return put<"{type=%s, value=0x%llx">(out, name, static_cast<unsigned long long>(x));
         }
         case Kind::U32: {
             uint32_t x;
             std::memcpy(&x, v, 4);
-            if (f.field == OXM_OF_IN_PORT) return put<", value=%u">(out, x);
+            if (f.field == OXM_OF_IN_PORT) return put<"{type=%s, value=%u">(out, name, x);
+            put<"{type=%s">(out, name);
             print_ipv4<", value=">(out, x);
             if (!masked) return;
             std::memcpy(&x, v + 4, 4);
             return print_ipv4<", mask=">(out, x);
         }
         case Kind::Ipv6:
+            put<"{type=%s">(out, name);
             print_ipv6<", value=">(out, v);
             if (masked) print_ipv6<", mask=">(out, v + 16);
             return;
         case Kind::Eth:
-            put<", value= %02x:%02x:%02x:%02x:%02x:%02x  ">(out, v[0], v[1], v[2], v[3], v[4],
-                                                            v[5]);
+            put<"{type=%s, value= %02x:%02x:%02x:%02x:%02x:%02x  ">(out, name, v[0], v[1], v[2],
+                                                                    v[3], v[4], v[5]);
             if (masked)
                 put<", mask= %02x:%02x:%02x:%02x:%02x:%02x ">(out, v[6], v[7], v[8], v[9], v[10],
                                                               v[11]);
             return;
         case Kind::None:
-            break;
+            return put<"{type=%s">(out, name);
     }
 }
 
