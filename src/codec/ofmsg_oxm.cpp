@@ -200,10 +200,8 @@ void print_ipv4(Out &out, uint32_t host_order) {
 
 template <text::Format Label>
 void print_ipv6(Out &out, const uint8_t *addr) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (!inet_ntop(AF_INET6, addr, text, sizeof text)) text[0] = '\0';
     put<Label>(out);
-    put<"%s">(out, text);
+    text::put_ipv6(out, addr);
 }
 
 void print_tlv(Out &out, const ofmsg_match_tlv *tlv, const FieldInfo &f) {

@@ -244,4 +244,34 @@ void emit(Out &o, const char *format, const Step *steps, size_t n, const Arg *ar
     }
 }
 
+// The longest run of two or more zero groups (the first of equal ones) becomes "::"; groups are
+// lower-case hex without leading zeros; an IPv4-compatible (::a.b.c.d) or IPv4-mapped
+// (::ffff:a.b.c.d) address ends in dotted form. inet_ntop formats through snprintf, some
+// twenty times the cost.
+void put_ipv6(Out &o, const uint8_t *addr) {
+    uint32_t w[8];
+    for (int i = 0; i < 8; i++)
+        w[i] = static_cast<uint32_t>(addr[2 * i] << 8 | addr[2 * i + 1]);
+    int best = -1, best_len = 0;
+    for (int i = 0; i < 8;) {
+        int j = i;
+        while (j < 8 && w[j] == 0)
+            j++;
+        if (j - i > best_len) best = i, best_len = j - i;
+        i = j == i ? i + 1 : j;
+    }
+    if (best_len < 2) best = -1;
+    for (int i = 0; i < 8; i++) {
+        if (best >= 0 && i >= best && i < best + best_len) {
+            if (i == best) o.put(':');
+            continue;
+        }
+        if (i != 0) o.put(':');
+        if (i == 6 && best == 0 && (best_len == 6 || (best_len == 5 && w[5] == 0xffff)))
+            return put<"%u.%u.%u.%u">(o, addr[12], addr[13], addr[14], addr[15]);
+        put<"%x">(o, w[i]);
+    }
+    if (best >= 0 && best + best_len == 8) o.put(':');
+}
+
 }  // namespace ofagent::text

@@ -100,6 +100,8 @@ void put_hex(Out &o, uint64_t v, bool upper);  // %x %X
 void put_hex_zero(Out &o, uint64_t v, size_t width);           // %0Nx, as in MAC addresses
 void put_string(Out &o, const char *s);                        // %s
 void put_string_max(Out &o, const char *s, size_t precision);  // %.Ns
+// An IPv6 address (16 bytes, network order) as glibc's inet_ntop writes it.
+void put_ipv6(Out &o, const uint8_t *addr);
 
 // Any other flags and width.
 struct FieldSpec {

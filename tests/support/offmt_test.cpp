@@ -1,5 +1,6 @@
 // The formatter writes exactly what snprintf writes, for every conversion, flag, width and
 // length it knows, at every room including the ones that cut the text.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -94,6 +95,32 @@ TEST(Formatter, LibraryLinesMatchSnprintf) {
     SAME("{soflagbits:%0x}", 0x80000000u);
     SAME("dlen=\"%zu\"}", static_cast<size_t>(4096));
     SAME("packet_count=%llu", 18446744073709551615ULL);
+}
+
+// Every address whose groups are each one of four values (runs of zeros at every place and
+// length, IPv4-mapped and -compatible forms among them), written as inet_ntop writes it, and
+// cut at every room as snprintf would cut that text.
+TEST(Formatter, Ipv6AddressesAsInetNtopWritesThem) {
+    const uint16_t groups[] = {0, 1, 0xffff, 0xab00};
+    for (uint32_t n = 0; n < 65536; n++) {
+        uint8_t addr[16];
+        for (int i = 0; i < 8; i++) {
+            const uint16_t g = groups[(n >> (2 * i)) & 3];
+            addr[2 * i] = static_cast<uint8_t>(g >> 8);
+            addr[2 * i + 1] = static_cast<uint8_t>(g);
+        }
+        char want[INET6_ADDRSTRLEN];
+        ASSERT_NE(inet_ntop(AF_INET6, addr, want, sizeof want), nullptr);
+        for (size_t room : {sizeof want, size_t{1} + n % 40}) {
+            char got[INET6_ADDRSTRLEN + 8];
+            std::memset(got, 'Z', sizeof got);
+            Out out{got, got + room - 1};
+            ofagent::text::put_ipv6(out, addr);
+            out.finish();
+            ASSERT_EQ(std::string(got), std::string(want).substr(0, room - 1)) << want;
+            ASSERT_EQ(got[room], 'Z');
+        }
+    }
 }
 
 }  // namespace
