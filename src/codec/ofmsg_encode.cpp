@@ -36,14 +36,15 @@ int ofmsg_error_encode(const ofmsg_error *e, uint8_t **out_buf, uint32_t *out_le
 }
 
 int ofmsg_echo_reply_encode(const ofmsg_echo *echo, uint8_t **out_buf, uint32_t *out_len) {
-    OFLOG(OFLOG_DBUG, " ");
+    // An echo is answered every few seconds on every connection: its lines are hot ones.
+    OFLOG_HOT(OFLOG_DBUG, " ");
     const int rc = encode_message(kEchoLen, out_buf, out_len, [&](Writer &w) {
         EchoLayout::write(w, *echo);
         w.bytes_at(kEchoWord32aOffset, &echo->payload32a, sizeof echo->payload32a);
         w.bytes_at(kEchoWord32bOffset, &echo->payload32b, sizeof echo->payload32b);
         return true;
     });
-    OFLOG(OFLOG_DBUG, " ");
+    OFLOG_HOT(OFLOG_DBUG, " ");
     return rc;
 }
 
