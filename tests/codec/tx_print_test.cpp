@@ -248,6 +248,7 @@ TEST(TxGolden, EchoReplyIsTheRequestWithItsTypeChangedAndLogsItsSteps) {
         OFLOG_INFO, "Message encoded: len:24, {type=OFPT_ECHO_REPLY, length=24, xid = 168496141}"));
     // The lines written on every message, whole: tag, function and line, then the text.
     EXPECT_TRUE(log.has_raw("DBUG ofmsg_tx_encode:[0-9]+  ")) << log.dump();
+    EXPECT_TRUE(log.has_raw("DBUG ofmsg_echo_reply_encode:[0-9]+  "));
     EXPECT_TRUE(log.has_raw("INFO ofmsg_tx_encode:[0-9]+ Message encoded: len:24, \\{type=.*"));
 }
 
