@@ -136,6 +136,14 @@ void put_hex32(Out &o, uint32_t v) {
     o.pos += len;
 }
 
+void put_signed32(Out &o, int32_t v) {
+    if (v < 0) {
+        o.put('-');
+        return put_unsigned32(o, 0u - static_cast<uint32_t>(v));
+    }
+    put_unsigned32(o, static_cast<uint32_t>(v));
+}
+
 void put_signed(Out &o, int64_t v) {
     const uint64_t magnitude = v < 0 ? 0ull - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
     if (v < 0) o.put('-');

@@ -96,6 +96,7 @@ void put_unsigned(Out &o, uint64_t v);         // %u and its lengths
 void put_unsigned32(Out &o, uint32_t v);       // %u of an int or shorter: no 64-bit arithmetic
 void put_hex32(Out &o, uint32_t v);            // %x of an int or shorter
 void put_signed(Out &o, int64_t v);            // %d %i
+void put_signed32(Out &o, int32_t v);          // %d %i of an int or shorter
 void put_hex(Out &o, uint64_t v, bool upper);  // %x %X
 void put_hex_zero(Out &o, uint64_t v, size_t width);           // %0Nx, as in MAC addresses
 void put_string(Out &o, const char *s);                        // %s
@@ -306,7 +307,9 @@ inline void conversion(Out &o, const A &a) {
                     *o.pos++ = static_cast<char>('0' + v);
                 return;
             }
-            if constexpr (std::is_signed_v<V>)
+            if constexpr (std::is_signed_v<V> && sizeof(V) <= 4)
+                call<put_signed32>(o, static_cast<int32_t>(v));
+            else if constexpr (std::is_signed_v<V>)
                 call<put_signed>(o, static_cast<int64_t>(v));
             else if constexpr (hex)
                 put_hex_any<V, P.conv == 'X'>(o, v);
