@@ -152,7 +152,7 @@ inline const TypeRow *type_row(uint32_t type) {
 // The type's name with its length, for the lines written on every message.
 inline text::Str type_name(uint32_t type) {
     const TypeRow *row = type_row(type);
-    return row ? text::Str{row->name.data(), row->name.size()} : text::Str{"unknown", 7};
+    return row ? text::Str{row->name.data(), row->name.size()} : text::lit("unknown");
 }
 
 // ofmsg_print's text, and its length.

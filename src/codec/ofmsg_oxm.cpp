@@ -296,8 +296,7 @@ text::Str oxm_field_name(uint32_t field) {
 }
 
 const char *ofmsg_oxm_field_to_string(uint32_t field) {
-    const FieldInfo *f = field_info(field);
-    return f ? f->name.data() : "unknown";
+    return oxm_field_name(field).s;
 }
 
 uint32_t ofmsg_oxm_set_field_width(uint32_t field) {

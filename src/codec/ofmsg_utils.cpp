@@ -147,8 +147,7 @@ OFAGENT_API bool ofmsg_ofpmp_type_supported(uint32_t type) {
 }
 
 OFAGENT_API const char *ofmsg_ofp_type_to_string(uint32_t type) {
-    const TypeRow *row = type_row(type);
-    return row ? row->name.data() : "unknown";
+    return type_name(type).s;
 }
 
 OFAGENT_API char *ofmsg_print(const uint8_t *hdr, const void *body) {

@@ -154,13 +154,8 @@ void put_hex(Out &o, uint64_t v, bool upper) {
     put_digits(o, v, hex_digits(v), true, upper);
 }
 
+// (A byte of a MAC address with room for it is written by the caller, in line.)
 void put_hex_zero(Out &o, uint64_t v, size_t width) {
-    if (width == 2 && v <= 0xff && o.room() >= 2) {  // a byte of a MAC address
-        o.pos[0] = kHexDigits[v >> 4];
-        o.pos[1] = kHexDigits[v & 15];
-        o.pos += 2;
-        return;
-    }
     const size_t len = hex_digits(v);
     if (width > len) o.fill('0', width - len);
     put_digits(o, v, len, true, false);

@@ -103,11 +103,7 @@ namespace ofagent {
 text::Out oflog_begin(int level, const char *func, size_t func_len, const char *line,
                       size_t line_len) {
     text::Out out{oflog_buf, oflog_buf + OFLOG_BUF_SIZE - 1};
-    const char *tag = level == OFLOG_ERRS   ? "ERRS "
-                      : level == OFLOG_INFO ? "INFO "
-                      : level == OFLOG_DBUG ? "DBUG "
-                                            : "UNKN ";
-    out.put(tag, 5);
+    out.put(level_tag(level), 5);
     out.put(func, func_len);
     out.put(line, line_len);
     return out;

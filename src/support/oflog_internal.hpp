@@ -13,6 +13,14 @@
 
 namespace ofagent {
 
+// The five characters a line starts with, as the public OFLOG writes them.
+constexpr const char *level_tag(int level) {
+    return level == OFLOG_ERRS   ? "ERRS "
+           : level == OFLOG_INFO ? "INFO "
+           : level == OFLOG_DBUG ? "DBUG "
+                                 : "UNKN ";
+}
+
 // Starts a line in oflog_buf with the level's tag and the location; the message follows.
 text::Out oflog_begin(int level, const char *func, size_t func_len, const char *line,
                       size_t line_len);
@@ -67,10 +75,7 @@ inline void oflog_line(int level, const char *func, size_t func_len, const char 
 // library is built.
 template <int Level, text::Format Func, int Line, text::Format F>
 consteval auto located_format() {
-    constexpr const char *tag = Level == OFLOG_ERRS   ? "ERRS "
-                                : Level == OFLOG_INFO ? "INFO "
-                                : Level == OFLOG_DBUG ? "DBUG "
-                                                      : "UNKN ";
+    constexpr const char *tag = level_tag(Level);
     constexpr auto at = LineText<Line>::text;
     constexpr size_t func_len = sizeof(Func.s) - 1;
     std::array<char, 5 + func_len + at.second + sizeof(F.s)> s{};
