@@ -1,6 +1,6 @@
 """A controller that misbehaves, for ofagentd --controller over plain TCP or TLS. It accepts the
-agent's connections one after another and plays one scenario on each; every scenario but the
-stalls first completes the session (HELLO, FEATURES_REQUEST answered), then:
+agent's connections one after another and plays one scenario on each; every scenario first
+completes the session (HELLO, FEATURES_REQUEST answered), then:
   normal     an echo, then a clean close (close_notify under TLS)
   hold       prints "holding N" and keeps the session a second (time to look at the agent),
              then closes it cleanly
@@ -12,13 +12,10 @@ stalls first completes the session (HELLO, FEATURES_REQUEST answered), then:
   undersize  an OpenFlow length below the header's: the agent must close
   burst      1200 OpenFlow messages in one write: two TLS records, or one TCP segment; every
              one answered, in order (under TLS they wait inside wolfSSL, unseen by the socket)
-  stall-silent, stall-trickle
-             a TLS handshake that never completes: no answer to the client's hello, or the
-             server's first flight one byte every 2 s; prints how long the agent waited
 Prints one line per connection and exits 1 if the agent ever answered wrongly or not in time.
 
 Usage: hostile_peer.py PORT SCENARIO[,SCENARIO...] [--tls CERT KEY CA] [--echo-interval S]
-One connection per scenario, in the order given; the stalls need --tls."""
+One connection per scenario, in the order given."""
 import argparse
 import socket
 import ssl
@@ -27,7 +24,7 @@ import sys
 import time
 
 SCENARIOS = ("normal", "hold", "garbage", "truncated", "midclose", "oversize", "undersize",
-             "burst", "stall-silent", "stall-trickle")
+             "burst")
 HELLO_13 = struct.pack("!BBHI", 4, 0, 16, 1) + struct.pack("!HHI", 1, 8, 0x10)
 
 
@@ -194,36 +191,6 @@ def play(name, s, echo_interval, serial):
     return None if ok else "the agent kept the connection %d s" % limit
 
 
-def stall(name, conn, ctx):
-    """Plays a stalled handshake until the agent gives up; how long that took, in seconds."""
-    start = time.monotonic()
-    inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
-    tls = ctx.wrap_bio(inc, out, server_side=True)
-    conn.settimeout(1)
-    flight = b""
-    while time.monotonic() - start < 90:
-        try:
-            data = conn.recv(65536)
-            if not data:
-                break
-            if name == "stall-trickle" and not flight:
-                inc.write(data)
-                try:
-                    tls.do_handshake()
-                except ssl.SSLWantReadError:
-                    flight = out.read()
-        except socket.timeout:
-            pass
-        except ConnectionResetError:
-            break
-        if flight:
-            conn.sendall(flight[:1])
-            flight = flight[1:]  # a few KiB: never all of it within the agent's patience
-            time.sleep(1)
-    conn.close()
-    return time.monotonic() - start
-
-
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("port", type=int)
@@ -240,8 +207,8 @@ def main():
         ctx.verify_mode = ssl.CERT_REQUIRED
     names = a.scenarios.split(",")
     for name in names:
-        if name not in SCENARIOS or (name.startswith("stall") and not ctx):
-            ap.error("%s: not a scenario%s" % (name, " without --tls" if name in SCENARIOS else ""))
+        if name not in SCENARIOS:
+            ap.error("%s: not a scenario" % name)
     lsock = socket.socket()
     lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     lsock.bind(("127.0.0.1", a.port))
@@ -255,10 +222,6 @@ def main():
         except socket.timeout:
             print("FAIL - connection %d (%s): the agent did not come back" % (i + 1, name))
             return 1
-        if name.startswith("stall"):
-            print("ok   - connection %d (%s): the agent gave up after %.1f s"
-                  % (i + 1, name, stall(name, conn, ctx)), flush=True)
-            continue
         conn.settimeout(10)
         try:
             s = Stream(conn, ctx)
