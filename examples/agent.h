@@ -71,7 +71,6 @@ typedef struct agent_state {
     agent_station stations[AGENT_MAX_STATIONS];
     uint32_t n_stations;
     session *controller; /* the live controller session, or null */
-    session *sessions;   /* every session, live or waiting for the reaper */
 } agent_state;
 
 extern agent_state agent;

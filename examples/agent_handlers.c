@@ -266,10 +266,7 @@ static int receive_raw(session *s, const uint8_t *bytes, uint32_t len) {
 void agent_receive(session *s, const uint8_t *bytes, uint32_t len) {
     int32_t status;
     if (host_peer_receive(s, bytes, len) || receive_raw(s, bytes, len)) return;
-    s->cur = bytes;
-    s->cur_len = len;
-    status = ofmsg_rx_decode(s, bytes, len);
-    s->cur = NULL;
+    status = host_peer_decode(s, bytes, len);
     if (status == OFMSG_DECODE_OK) return;
     host_say("%s <- %s (refused: status 0x%08x)", s->name, ofmsg_print(bytes, NULL),
              (unsigned)status);

@@ -468,6 +468,16 @@ int host_peer_receive(host_peer *p, const uint8_t *bytes, uint32_t len) {
     }
 }
 
+int32_t host_peer_decode(host_peer *p, const uint8_t *bytes, uint32_t len) {
+    int32_t status;
+    p->cur = bytes;
+    p->cur_len = len;
+    status = ofmsg_rx_decode(p, bytes, len);
+    p->cur = NULL;
+    p->cur_len = 0;
+    return status;
+}
+
 void host_on_echo_request(void *body, ofmsg *msg) {
     host_peer *p = msg->ctx;
     host_print_message(p->name, "<-", p->cur, body);

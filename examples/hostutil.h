@@ -156,9 +156,12 @@ void host_peer_disconnect(host_peer *p);
  * negotiated (a failure is answered with OFPT_ERROR HELLO_FAILED/INCOMPATIBLE carrying the
  * reason, and the connection closed), an echo request of a length the codec does not decode
  * is echoed back, an echo reply is proof of life. Records the receive time and traces the
- * message. 1 when the message was handled here; else the caller decodes it with p as the
- * context (cur and cur_len are set meanwhile). */
+ * message. 1 when the message was handled here; else the caller decodes it with
+ * host_peer_decode. */
 int host_peer_receive(host_peer *p, const uint8_t *bytes, uint32_t len);
+/* ofmsg_rx_decode with p as the context (the host's record, which embeds p first); cur and
+ * cur_len name the message meanwhile. The codec's status. */
+int32_t host_peer_decode(host_peer *p, const uint8_t *bytes, uint32_t len);
 /* The receive callback for OFPT_ECHO_REQUEST (msg->ctx is the host_peer): the decoded
  * request, encoded as a reply with its xid, carries the same payload. */
 void host_on_echo_request(void *body, ofmsg *msg);

@@ -264,9 +264,7 @@ static int32_t on_rx(ofconn *conn, const uint8_t *bytes, int32_t len) {
     ctl.received++;
     if (!host_peer_receive(&a->peer, bytes, (uint32_t)len) &&
         !receive_raw(a, bytes, (uint32_t)len)) {
-        a->peer.cur = bytes;
-        status = ofmsg_rx_decode(a, bytes, (uint32_t)len);
-        a->peer.cur = NULL;
+        status = host_peer_decode(&a->peer, bytes, (uint32_t)len);
         if (status != OFMSG_DECODE_OK)
             host_say("agent %s: %s refused by the codec (status 0x%08x)", a->peer.name,
                      ofmsg_ofp_type_to_string(bytes[1]), (unsigned)status);

@@ -213,7 +213,8 @@ OFHOST_API int ofpcap_connect(ofpcap *pcap, uint32_t client_ip, uint16_t client_
     if (!pcap) return -1;
     const Endpoint client{client_ip, client_port}, server{server_ip, server_port};
     int side = 0;
-    if (!find(pcap, client, server, side)) open_flow(pcap, client, server);
+    if (find(pcap, client, server, side)) return 0;  // open already: nothing new to flush
+    open_flow(pcap, client, server);
     return flush(pcap);
 }
 
