@@ -448,7 +448,10 @@ int host_peer_receive(host_peer *p, const uint8_t *bytes, uint32_t len) {
     switch (bytes[1]) {
         case OFPT_HELLO:
             host_print_message(p->name, "<-", bytes, NULL);
-            if (!host_hello_negotiate(bytes, len, why, sizeof why)) refuse_hello(p, bytes, why);
+            if (host_hello_negotiate(bytes, len, why, sizeof why))
+                p->negotiated = 1;
+            else
+                refuse_hello(p, bytes, why);
             return 1;
         case OFPT_ECHO_REQUEST:
             if (len == 24) return 0; /* the codec's form */

@@ -128,6 +128,7 @@ typedef struct host_peer {
     uint32_t cur_len;
     uint64_t last_rx_ms;
     uint64_t last_echo_ms;
+    int negotiated;  /* the peer's hello was accepted */
     int established; /* the features exchange completed */
     struct host_peer *next;
 } host_peer;

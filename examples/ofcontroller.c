@@ -1,13 +1,13 @@
 /*
  * ofcontroller: a small OpenFlow 1.3 controller built on the library's server manager.
  *
- * It accepts any number of switches (agents). To each it sends HELLO and FEATURES_REQUEST;
- * once the features reply is in, it asks for the switch description, port descriptions, port
- * statistics and flow statistics, installs a table-miss flow and one flow that shows off the
- * codec (several OXM fields; set-field, output and a vendor action), exercises the vendor
- * tunnel and station-MAC messages, and then reports whatever arrives (packet-ins, port status,
- * flow-removed, errors...). Echo requests of any length are answered. With --trace every
- * message, both ways, is printed as the codec's one-line text. See --help.
+ * It accepts any number of switches (agents). To each it sends HELLO, and FEATURES_REQUEST
+ * once the switch's HELLO agrees on 1.3; once the features reply is in, it asks for the switch
+ * description, port descriptions, port statistics and flow statistics, installs a table-miss flow
+ * and one flow that shows off the codec (several OXM fields; set-field, output and a vendor
+ * action), exercises the vendor tunnel and station-MAC messages, and then reports whatever arrives
+ * (packet-ins, port status, flow-removed, errors...). Echo requests of any length are answered.
+ * With --trace every message, both ways, is printed as the codec's one-line text. See --help.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -33,6 +33,7 @@ typedef struct agent {
     host_peer peer;    /* first: an agent is a peer */
     uint32_t flow_xid; /* xid of the showcase flow-mod, to spot its refusal */
     int flow_retried;
+    int features_asked;
 } agent;
 
 static struct {
@@ -262,8 +263,14 @@ static int32_t on_rx(ofconn *conn, const uint8_t *bytes, int32_t len) {
     int32_t status;
     if (!a) return 0;
     ctl.received++;
-    if (!host_peer_receive(&a->peer, bytes, (uint32_t)len) &&
-        !receive_raw(a, bytes, (uint32_t)len)) {
+    if (host_peer_receive(&a->peer, bytes, (uint32_t)len)) {
+        /* Features only once the versions agree: a switch that refuses our hello then closes
+         * with nothing of ours unread, so our error reaches it instead of meeting a reset. */
+        if (bytes[1] == OFPT_HELLO && a->peer.negotiated && !a->features_asked) {
+            a->features_asked = 1;
+            send_encoded(a, OFPT_FEATURES_REQUEST, NULL);
+        }
+    } else if (!receive_raw(a, bytes, (uint32_t)len)) {
         status = host_peer_decode(&a->peer, bytes, (uint32_t)len);
         if (status != OFMSG_DECODE_OK)
             host_say("agent %s: %s refused by the codec (status 0x%08x)", a->peer.name,
@@ -285,7 +292,6 @@ static void on_event(ofconn *conn, uint32_t event) {
         ofserver_set_client_opaque_data(client, a);
         host_say("agent %s connected", a->peer.name);
         host_peer_send_hello(&a->peer);
-        send_encoded(a, OFPT_FEATURES_REQUEST, NULL);
     } else if (event == OFCONN_CONNECTION_DOWN) {
         a = ofserver_get_client_opaque_data(client);
         if (!a) return;
