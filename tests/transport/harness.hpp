@@ -252,11 +252,7 @@ class Net : public ::testing::Test {
         fds_before = count_fds();
     }
     void TearDown() override {
-        rec().on_rx = nullptr;
-        rec().on_event = nullptr;
-        if (client_registered && ofclient_local_inst.ofserver)
-            ofclient_disconnect(ofclient_local_inst.ofserver);
-        if (ofserver_local_inst.ofs_ctx) ofserver_stop();
+        end_both();
         for (int fd : peers)
             if (fd >= 0) close(fd);
         if (accepted >= 0) close(accepted);
@@ -264,6 +260,14 @@ class Net : public ::testing::Test {
         free(ofserver_local_inst.ofclient_list);
         ofserver_local_inst.ofclient_list = nullptr;
         EXPECT_EQ(count_fds(), fds_before);
+    }
+    // Ends whatever either manager still holds, with the host's hooks gone.
+    void end_both() {
+        rec().on_rx = nullptr;
+        rec().on_event = nullptr;
+        if (client_registered && ofclient_local_inst.ofserver)
+            ofclient_disconnect(ofclient_local_inst.ofserver);
+        if (ofserver_local_inst.ofs_ctx) ofserver_stop();
     }
     // Server side: registers and listens on 127.0.0.1, any port.
     void serve(uint32_t rx_buf_size = 4096) {
