@@ -92,24 +92,6 @@ TEST_F(Client, ConnectedSocketHasItsBuffersKeepAliveAndNoDelay) {
     EXPECT_EQ(th::log_lines()[rec().events[0].log_index - 1], up[0]);  // just before the host
 }
 
-TEST_F(Client, MessagesFlowBothWaysUntilThePeerClosesThenAReconnectWorks) {
-    ofclient_server *ofs = connect_up();
-    ASSERT_NE(ofs, nullptr);
-    ASSERT_TRUE(th::write_all(accepted, th::cat(msg(0, 8, 1), msg(6, 32, 2, 0x66))));
-    ASSERT_TRUE(th::run_until([] { return rec().msgs.size() == 2; }));
-    EXPECT_EQ(rec().msgs[0].second, msg(0, 8, 1));
-    EXPECT_EQ(rec().msgs[1].second, msg(6, 32, 2, 0x66));
-    EXPECT_EQ(rec().msgs[0].first, &ofs->conn);
-    Bytes reply = msg(3, 24, 3, 0x33);
-    EXPECT_EQ(ofclient_send(ofs, reply.data(), uint32_t(reply.size())), 1);
-    EXPECT_EQ(th::read_n(accepted, reply.size()), reply);
-    close(accepted);
-    accepted = -1;
-    ASSERT_TRUE(downs_reach(1));
-    EXPECT_EQ(ofclient_local_inst.ofserver, nullptr);
-    EXPECT_NE(connect_up(), nullptr);
-}
-
 TEST_F(Client, DisconnectAfterRegisteringAgainDropsUnsentDataAndFreesTheRecord) {
     ofclient_server *ofs = connect_up();
     ASSERT_NE(ofs, nullptr);
