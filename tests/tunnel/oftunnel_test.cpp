@@ -46,8 +46,8 @@ std::vector<const savl_node *> checked_nodes(const savl_tree *tree) {
 
 std::vector<std::string> g_lines;
 
-oftunnel_key key_of(int family, const char *text, uint8_t reserved = 0) {
-    oftunnel_key key = {static_cast<uint8_t>(family == AF_INET6), reserved, {}};
+oftunnel_key key_of(int family, const char *text) {
+    oftunnel_key key = {static_cast<uint8_t>(family == AF_INET6), 0, {}};
     EXPECT_EQ(inet_pton(family, text, key.addr), 1);
     return key;
 }
@@ -78,20 +78,13 @@ class TunnelTable : public testing::Test {
     oftunnel_table table_;
 };
 
-TEST_F(TunnelTable, ReservedByteAndFamilyMakeDistinctKeysWithIPv4First) {
+// (Keys that differ in family or reserved byte, and their order, are the random run's.)
+TEST_F(TunnelTable, InitLogsAndEntriesKnowTheirFamilyAndPrintThemselves) {
     ASSERT_EQ(g_lines.size(), 1u);
     EXPECT_TRUE(std::regex_match(g_lines[0], std::regex("INFO oftunnel_init:[0-9]+ Init")));
-    EXPECT_TRUE(entries().empty());
-    oftunnel_key four = key_of(AF_INET, "192.168.1.10"), same = four;
-    oftunnel_key reserved = key_of(AF_INET, "192.168.1.10", 1),
-                 six = key_of(AF_INET6, "c0a8:010a::");
-    EXPECT_EQ(oftunnel_entry_find(&table_, &four), nullptr);
+    oftunnel_key four = key_of(AF_INET, "192.168.1.10"), six = key_of(AF_INET6, "c0a8:010a::");
     oftunnel_entry *e6 = oftunnel_entry_create(&table_, &six, 2);
     oftunnel_entry *e4 = oftunnel_entry_create(&table_, &four, 5);
-    oftunnel_entry *er = oftunnel_entry_create(&table_, &reserved, 8);
-    EXPECT_EQ(entries(), (std::vector<const oftunnel_entry *>{e4, er, e6}));
-    EXPECT_TRUE(oftunnel_entry_find(&table_, &same) == e4 &&
-                oftunnel_entry_find(&table_, &six) == e6);
     EXPECT_TRUE(e4->node.key == &e4->key && e4->node.data == e4);
     EXPECT_TRUE(oftunnel_entry_is_v6(e6) == 1 && oftunnel_entry_is_v6(e4) == 0);
     EXPECT_STREQ(oftunnel_entry_print(e4), "<IP:192.168.1.10, index:5>");
