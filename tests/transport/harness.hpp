@@ -141,10 +141,6 @@ inline int tcp(uint16_t *port, bool listening) {
     return fd;
 }
 
-inline int connect_loopback(uint16_t port) {
-    return tcp(&port, false);
-}
-
 // A port on 127.0.0.1 where nothing listens (bound and released at once).
 inline uint16_t free_port() {
     uint16_t port = 0;
@@ -279,7 +275,8 @@ class Net : public ::testing::Test {
     // Connects a plain peer and waits until the server has announced it.
     int connect_peer() {
         size_t ups = rec().ups();
-        int fd = connect_loopback(server_port());
+        uint16_t to = server_port();
+        int fd = tcp(&to, false);
         EXPECT_GE(fd, 0);
         peers.push_back(fd);
         EXPECT_TRUE(run_until([&] { return rec().ups() == ups + 1; }));

@@ -278,7 +278,7 @@ TEST_F(Server, StopFromInsideAReceiveCallbackReportsEveryClientOnceAndAllowsARes
     EXPECT_TRUE(th::logs("INFO ofserver_stop", "Stopping server on " + th::kLo + "0$"));
     for (int fd : peers)
         EXPECT_TRUE(th::peer_closed(fd));
-    EXPECT_EQ(th::connect_loopback(port), -1);  // no longer listening
+    EXPECT_EQ(th::tcp(&port, false), -1);  // no longer listening
     // The closed connections' TIME_WAIT does not stop the bind.
     ASSERT_EQ(ofserver_start(0x7f000001, port), 0);
     connect_peer();
@@ -289,10 +289,7 @@ TEST_F(Server, BusyPortFailsTheStartAndReleasesTheListeningDescriptor) {
     ofserver_stop();
     uint16_t port = 0;
     int busy = th::tcp(&port, true), fds = th::count_fds();
-    EXPECT_EQ(ofserver_start(0x7f000001, port), -1);
-    EXPECT_TRUE(
-        th::logs("ERRS ofsocket_bind", "bind failed: addr:" + th::kLo + std::to_string(port) +
-                                           ", fd:[0-9]+, err:" + th::err_re(EADDRINUSE) + "$"));
+    EXPECT_EQ(ofserver_start(0x7f000001, port), -1);  // its line: SocketCalls' bind
     EXPECT_EQ(ofserver_local_inst.ofs_ctx, nullptr);
     EXPECT_EQ(th::count_fds(), fds);
     close(busy);
