@@ -214,29 +214,6 @@ std::vector<Message> messages() {
     return m;
 }
 
-// ---- The sweep ---------------------------------------------------------------------------------
-
-// Runs op with no failure, then failing each of its allocations in turn; op returns what the
-// check needs to know and check asserts it. The first run also proves op succeeds at all.
-template <class Op, class Check>
-void sweep(const std::string &name, Op op, Check check, uint64_t *allocations = nullptr) {
-    op(0);  // warm-up: platform tables reach their working size outside the count
-    alloc_hook::arm(0);
-    auto clean = op(0);
-    const alloc_hook::Tally counted = alloc_hook::disarm();
-    SCOPED_TRACE(name);
-    check(clean, alloc_hook::Tally{counted.calls, false}, 0);
-    if (allocations) *allocations += counted.calls;
-    for (uint64_t n = 1; n <= counted.calls; n++) {
-        alloc_hook::arm(n);
-        auto outcome = op(n);
-        const alloc_hook::Tally t = alloc_hook::disarm();
-        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(counted.calls));
-        EXPECT_TRUE(t.failed);
-        check(outcome, t, n);
-    }
-}
-
 void *g_body;
 int g_calls;
 
@@ -256,21 +233,19 @@ TEST(AllocFailure, EveryReceiveKindFailsWithNoMemoryAndKeepsNothing) {
             int32_t status;
             int calls;
         };
-        auto decode = [&](uint64_t) {
+        auto decode = [&] {
             g_body = nullptr;
             g_calls = 0;
             Out o{ofmsg_rx_decode(nullptr, m.bytes.data(), uint32_t(m.bytes.size())), g_calls};
             ofmsg_equal::release_body(m.bytes[1], g_body);  // holds nothing once released
             return o;
         };
-        sweep(
-            "receive " + m.name, decode,
-            [](const Out &o, alloc_hook::Tally, uint64_t n) {
-                EXPECT_EQ(o.status, n ? OFMSG_ERR_NO_MEMORY : OFMSG_DECODE_OK);
-                EXPECT_EQ(o.calls, n ? 0 : 1);
-                EXPECT_EQ(alloc_hook::live(), 0u);
-            },
-            &total);
+        SCOPED_TRACE("receive " + m.name);
+        total += alloc_hook::sweep(decode, [](const Out &o, uint64_t n) {
+            EXPECT_EQ(o.status, n ? OFMSG_ERR_NO_MEMORY : OFMSG_DECODE_OK);
+            EXPECT_EQ(o.calls, n ? 0 : 1);
+            EXPECT_EQ(alloc_hook::live(), 0u);
+        });
     }
     std::printf("[ sweep    ] %zu receive kinds, %llu allocations failed in turn\n",
                 messages().size(), static_cast<unsigned long long>(total));
@@ -286,7 +261,7 @@ TEST(AllocFailure, EveryEncodeKindRefusesWithItsOutputsUntouchedAndLogs) {
             bool untouched;
             bool logged;
         };
-        auto encode = [&](uint64_t) {
+        auto encode = [&] {
             static uint8_t sentinel;
             uint8_t *buf = &sentinel;
             uint32_t len = 77;
@@ -299,7 +274,8 @@ TEST(AllocFailure, EveryEncodeKindRefusesWithItsOutputsUntouchedAndLogs) {
                 logged = logged || l.level == OFLOG_ERRS;
             return Out{rc, untouched, logged};
         };
-        sweep(r.name, encode, [](const Out &o, alloc_hook::Tally, uint64_t n) {
+        SCOPED_TRACE(r.name);
+        alloc_hook::sweep(encode, [](const Out &o, uint64_t n) {
             EXPECT_EQ(o.rc < 0, n != 0);
             EXPECT_EQ(o.untouched, n != 0);
             EXPECT_EQ(o.logged, n != 0);
@@ -368,12 +344,10 @@ bool build_flow_parts() {
 }
 
 TEST(AllocFailure, BuildersReportEveryFailureAndTheHostCanReleaseWhatItHas) {
-    sweep(
-        "builders", [](uint64_t) { return build_flow_parts(); },
-        [](bool ok, alloc_hook::Tally, uint64_t n) {
-            EXPECT_EQ(ok, n == 0);
-            EXPECT_EQ(alloc_hook::live(), 0u);
-        });
+    alloc_hook::sweep(build_flow_parts, [](bool ok, uint64_t n) {
+        EXPECT_EQ(ok, n == 0);
+        EXPECT_EQ(alloc_hook::live(), 0u);
+    });
 }
 
 }  // namespace
