@@ -22,9 +22,12 @@ const uint8_t kMac[6] = {2, 0, 0, 0, 0, 1}, kMacMask[6] = {0xff, 0xff, 0xff, 0, 
 const uint8_t kV6[16] = {0x20, 1, 0xd, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 const uint8_t kV6Mask[16] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
+// A heap record (calloc, as the releases expect) holding init.
 template <class T>
-T *make() {
-    return static_cast<T *>(calloc(1, sizeof(T)));
+T *make(const T &init = {}) {
+    auto *p = static_cast<T *>(calloc(1, sizeof(T)));
+    *p = init;
+    return p;
 }
 
 // A TLV of every kind the match builders make.
@@ -77,9 +80,7 @@ ofstruct_port *port(uint32_t no) {
 }
 
 ofmsg_exp_tunnel_v4 *tunnel(uint32_t index) {
-    auto *t = make<ofmsg_exp_tunnel_v4>();
-    *t = {index, 0x0a000001 + index};
-    return t;
+    return make<ofmsg_exp_tunnel_v4>({index, 0x0a000001 + index});
 }
 
 struct Record {
@@ -101,30 +102,24 @@ std::vector<Record> records() {
     auto *echo = make<ofmsg_echo>();
     echo->payload64 = 0x0102030405060708ULL;
     r.push_back({"echo reply", OFPT_ECHO_REPLY, echo});
-    auto *f = make<ofmsg_switch_features>();
-    *f = {0xabc, 256, 254, 0, 0x4f, 0};
-    r.push_back({"features reply", OFPT_FEATURES_REPLY, f});
-    auto *ps = make<ofmsg_port_status>();
-    *ps = {OFPPR_MODIFY, port(7)};
-    r.push_back({"port status", OFPT_PORT_STATUS, ps});
+    r.push_back({"features reply", OFPT_FEATURES_REPLY,
+                 make<ofmsg_switch_features>({0xabc, 256, 254, 0, 0x4f, 0})});
+    r.push_back(
+        {"port status", OFPT_PORT_STATUS, make<ofmsg_port_status>({OFPPR_MODIFY, port(7)})});
 
-    auto *req = make<ofmsg_exp_tunnel_v4_request>();
-    *req = {1, tunnel(5)};
+    auto *req = make<ofmsg_exp_tunnel_v4_request>({1, tunnel(5)});
     auto *rep = make<ofmsg_exp_tunnel_v4_reply>();
     rep->num_tunnels = 3;
     rep->tunnels = static_cast<ofmsg_exp_tunnel_v4 **>(calloc(3, sizeof(void *)));
     for (uint32_t i = 0; i < 3; i++)
         rep->tunnels[i] = tunnel(i);
-    auto *mac = make<ofmsg_exp_openflow_mac>();
-    *mac = {2, {2, 0, 0, 0, 0, 1}, {2, 0, 0, 0, 0, 2}};
+    auto *mac = make<ofmsg_exp_openflow_mac>({2, {2, 0, 0, 0, 0, 1}, {2, 0, 0, 0, 0, 2}});
     for (auto [name, kind, data_] : {std::tuple<const char *, uint32_t, void *>{
                                          "tunnel request", ZELTA_EXP_TUNNEL_V4_REQ, req},
                                      {"tunnel reply", ZELTA_EXP_TUNNEL_V4_REPLY, rep},
-                                     {"station mac", ZELTA_EXP_OPENFLOW_MAC, mac}}) {
-        auto *e = make<ofmsg_exp>();
-        *e = {kind, data_};
-        r.push_back({std::string("experimenter ") + name, OFPT_EXPERIMENTER, e});
-    }
+                                     {"station mac", ZELTA_EXP_OPENFLOW_MAC, mac}})
+        r.push_back({std::string("experimenter ") + name, OFPT_EXPERIMENTER,
+                     make<ofmsg_exp>({kind, data_})});
 
     auto *pi = make<ofmsg_packet_in>();
     pi->match = full_match();
@@ -139,13 +134,10 @@ std::vector<Record> records() {
     fm->instructions = full_instructions();
     r.push_back({"flow-mod", OFPT_FLOW_MOD, fm});
 
-    auto *pd_req = make<ofmsg_multipart_request>();
-    pd_req->type = OFPMP_PORT_DESC;
-    r.push_back({"port-desc request", OFPT_MULTIPART_REQUEST, pd_req});
+    r.push_back({"port-desc request", OFPT_MULTIPART_REQUEST,
+                 make<ofmsg_multipart_request>({OFPMP_PORT_DESC, 0, nullptr})});
     auto reply = [&](const char *name, uint32_t type, void *body) {
-        auto *mp = make<ofmsg_multipart_reply>();
-        *mp = {type, 0, body};
-        r.push_back({name, OFPT_MULTIPART_REPLY, mp});
+        r.push_back({name, OFPT_MULTIPART_REPLY, make<ofmsg_multipart_reply>({type, 0, body})});
     };
     auto *desc = make<ofmsg_switch_desc_reply>();
     strcpy(desc->mfr_desc, "maker");
