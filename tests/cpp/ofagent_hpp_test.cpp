@@ -1,7 +1,7 @@
 // The C++ layer (ofagent.hpp) through its own interface only: every record released exactly
 // once by owned<> (no block left behind, and ASan and LeakSanitizer watch the sanitized build),
-// moves and early returns, every allocation failing in turn, handlers that throw, encode
-// refusals, version negotiation, and the connection wrappers over loopback.
+// kept and moved, every allocation failing in turn, handlers that throw, encode refusals,
+// version negotiation, and the connection wrappers over loopback.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
