@@ -1,7 +1,7 @@
 // The C++ layer (ofagent.hpp) through its own interface only: every record released exactly
 // once by owned<> (no block left behind, and ASan and LeakSanitizer watch the sanitized build),
-// moves and early returns, every allocation failing in turn, handlers that throw, encode
-// refusals, version negotiation, and the connection wrappers over loopback.
+// kept and moved, every allocation failing in turn, handlers that throw, encode refusals,
+// version negotiation, and the connection wrappers over loopback.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -131,6 +131,24 @@ void round_trip(owned<T> built) {
     EXPECT_EQ(codec.decode(wire), OFMSG_DECODE_OK);
 }
 
+// A flow-mod with a match of several kinds and every kind of action, and its bytes.
+owned<ofmsg_flow_mod> flow_mod() {
+    auto fm = ofagent::make<ofmsg_flow_mod>();
+    fm->match = ofagent::Match{}
+                    .in_port(1)
+                    .eth_src(kMac)
+                    .eth_type(0x800)
+                    .ipv4_dst(0x0a000000, 0xff000000)
+                    .metadata(9)
+                    .take()
+                    .release();
+    fm->instructions = every_action().release();
+    return fm;
+}
+Bytes flow_mod_message() {
+    return bytes(ofagent::encode(*flow_mod(), 3).bytes());
+}
+
 owned<ofmsg_multipart_reply> reply(uint32_t type, void *body) {
     auto r = ofagent::make<ofmsg_multipart_reply>();
     r->type = type;
@@ -162,12 +180,6 @@ ofmsg_port_stats_reply *port_stats() {
     ps->num_ports = 3;
     ps->port_stats = alloc<ofmsg_port_stats>(3);
     return ps;
-}
-ofmsg_exp *exp(uint32_t type, void *data) {
-    auto *e = alloc<ofmsg_exp>();
-    e->exp_type = type;
-    e->data = data;
-    return e;
 }
 
 // A multipart OFPMP_FLOW request matching in_port 1, and a OFPMP_PORT_STATS request for port
@@ -224,19 +236,7 @@ TEST(OwnedRecords, EveryRecordIsReleasedOnceWhetherKeptOrNot) {
              pi->data = alloc<uint8_t>(60);
              round_trip(std::move(pi));
          }},
-        {"flow-mod with every kind of action",
-         [] {
-             auto fm = ofagent::make<ofmsg_flow_mod>();
-             fm->match = ofagent::Match{}
-                             .in_port(1)
-                             .eth_type(0x800)
-                             .ipv4_dst(0x0a000000, 0xff000000)
-                             .metadata(9)
-                             .take()
-                             .release();
-             fm->instructions = every_action().release();
-             round_trip(std::move(fm));
-         }},
+        {"flow-mod with every kind of action", [] { round_trip(flow_mod()); }},
         {"flow statistics reply (entries' matches and instructions)",
          [] { round_trip(reply(OFPMP_FLOW, flow_stats())); }},
         {"port description reply", [] { round_trip(reply(OFPMP_PORT_DESC, port_desc())); }},
@@ -246,25 +246,14 @@ TEST(OwnedRecords, EveryRecordIsReleasedOnceWhetherKeptOrNot) {
          }},
         {"port statistics reply (its list record too)",
          [] { EXPECT_TRUE(ofagent::encode(*reply(OFPMP_PORT_STATS, port_stats()), 1)); }},
+        // One experimenter kind for the row: the C release of each kind is the codec's to test.
         {"tunnel request with its tunnel",
          [] {
              auto *req = alloc<ofmsg_exp_tunnel_v4_request>();
              req->tunnel = alloc<ofmsg_exp_tunnel_v4>();
-             round_trip(owned<ofmsg_exp>(exp(ZELTA_EXP_TUNNEL_V4_REQ, req)));
-         }},
-        {"tunnel reply",
-         [] {
-             auto *rep = alloc<ofmsg_exp_tunnel_v4_reply>();
-             rep->num_tunnels = 2;
-             rep->tunnels = alloc<ofmsg_exp_tunnel_v4 *>(2);
-             rep->tunnels[0] = alloc<ofmsg_exp_tunnel_v4>();
-             rep->tunnels[1] = alloc<ofmsg_exp_tunnel_v4>();
-             round_trip(owned<ofmsg_exp>(exp(ZELTA_EXP_TUNNEL_V4_REPLY, rep)));
-         }},
-        {"station MAC",
-         [] {
-             round_trip(
-                 owned<ofmsg_exp>(exp(ZELTA_EXP_OPENFLOW_MAC, alloc<ofmsg_exp_openflow_mac>())));
+             auto e = ofagent::make<ofmsg_exp>();
+             *e = {ZELTA_EXP_TUNNEL_V4_REQ, req};
+             round_trip(std::move(e));
          }},
         {"flow-removed (its match too, which ofmsg_free leaves)",
          [] {
@@ -272,15 +261,33 @@ TEST(OwnedRecords, EveryRecordIsReleasedOnceWhetherKeptOrNot) {
              fr->match = ofagent::Match{}.in_port(4).take().release();
              EXPECT_TRUE(ofagent::encode(*fr, 1));
          }},
-        {"received multipart requests",
+        {"kept bodies: a flow table moved and erased, multipart requests",
          [] {
              Codec codec;
-             std::vector<owned<ofmsg_multipart_request>> kept;
+             std::vector<owned<ofmsg_flow_mod>> table;
+             std::vector<owned<ofmsg_multipart_request>> requests;
+             codec.on<ofmsg_flow_mod>(
+                 [&](owned<ofmsg_flow_mod> fm, const ofmsg &) { table.push_back(std::move(fm)); });
              codec.on<ofmsg_multipart_request>(
-                 [&](owned<ofmsg_multipart_request> r) { kept.push_back(std::move(r)); });
+                 [&](owned<ofmsg_multipart_request> r) { requests.push_back(std::move(r)); });
+             const Bytes flow = flow_mod_message();
+             for (int i = 0; i < 3; i++)
+                 ASSERT_EQ(codec.decode(flow), OFMSG_DECODE_OK);
+             ASSERT_EQ(table.size(), 3u);
+             owned<ofmsg_flow_mod> moved = std::move(table[1]);
+             table.erase(table.begin());
+             EXPECT_TRUE(moved && table[1] && !table[0]);
+             ofagent::Match unused;  // built, never taken
+             unused.tcp_dst(80);
+             // A port statistics request stays readable after the bytes it came from are gone.
+             Bytes wire = kPortStatsRequest;
              EXPECT_EQ(codec.decode(kFlowStatsRequest), OFMSG_DECODE_OK);
-             EXPECT_EQ(codec.decode(kPortStatsRequest), OFMSG_DECODE_OK);
-             EXPECT_EQ(kept.size(), 2u);
+             ASSERT_EQ(codec.decode(wire), OFMSG_DECODE_OK);
+             std::fill(wire.begin(), wire.end(), 0xee);
+             ASSERT_TRUE(requests.size() == 2 && requests[1]->body);
+             uint32_t port_no = 0;
+             std::memcpy(&port_no, requests[1]->body, sizeof port_no);
+             EXPECT_EQ(ntohl(port_no), 5u);
          }},
         {"the pieces on their own",
          [] {
@@ -299,88 +306,39 @@ TEST(OwnedRecords, EveryRecordIsReleasedOnceWhetherKeptOrNot) {
         expect_balanced(c.name, c.run);
 }
 
-TEST(OwnedRecords, MovesAndEarlyReturnsReleaseOnce) {
-    auto build = [](bool bail) -> owned<ofmsg_flow_mod> {
-        auto fm = ofagent::make<ofmsg_flow_mod>();
-        fm->match = ofagent::Match{}.in_port(1).take().release();
-        if (bail) return {};
-        ofagent::Actions acts;
-        acts.output(2);
-        ofagent::Match unused;  // built, never taken
-        unused.tcp_dst(80);
-        fm->instructions = acts.apply().release();
-        return fm;
-    };
-    expect_balanced("bail out half-built", [&] { EXPECT_FALSE(build(true)); });
-    expect_balanced("a flow table of kept bodies, erased and cleared", [&] {
-        const Encoded e = ofagent::encode(*build(false), 1);
-        Codec codec;
-        std::vector<owned<ofmsg_flow_mod>> table;
-        codec.on<ofmsg_flow_mod>(
-            [&](owned<ofmsg_flow_mod> fm, const ofmsg &) { table.push_back(std::move(fm)); });
-        for (int i = 0; i < 3; i++)
-            ASSERT_EQ(codec.decode(e.bytes()), OFMSG_DECODE_OK);
-        ASSERT_EQ(table.size(), 3u);
-        owned<ofmsg_flow_mod> moved = std::move(table[1]);
-        table.erase(table.begin());
-        EXPECT_TRUE(moved && table[1] && !table[0]);
-    });
-    // A port statistics request stays readable after the bytes it came from are gone.
-    Codec codec;
-    owned<ofmsg_multipart_request> kept;
-    codec.on<ofmsg_multipart_request>([&](auto r) { kept = std::move(r); });
-    Bytes wire = kPortStatsRequest;
-    ASSERT_EQ(codec.decode(wire), OFMSG_DECODE_OK);
-    std::fill(wire.begin(), wire.end(), 0xee);
-    ASSERT_TRUE(kept && kept->body);
-    uint32_t port_no = 0;
-    std::memcpy(&port_no, kept->body, sizeof port_no);
-    EXPECT_EQ(ntohl(port_no), 5u);
-}
-
 #ifdef OFAGENT_TEST_ALLOC_HOOK
-// Each scenario runs once to count its allocations (K), then K times failing the 1st..K-th:
-// whatever fails, the result is whole or nothing, and nothing is left behind.
+// Each scenario fails every allocation it makes in turn: the result is whole or nothing, and
+// nothing is left behind. (Decoding and encoding under failure are the allocation-failure
+// suite's; here the layer's own builders, copies and raw messages.)
 TEST(OwnedRecords, EveryAllocationFailingInTurnLeavesWholeOrNothing) {
     auto count = [](const ofmsg_flow_match *m) {
         return std::count_if(m->tlvs, m->tlvs + OFOXM_IDX_COUNT, [](auto *t) { return t; });
     };
-    auto rec = ofagent::make<ofmsg_flow_mod>();
-    rec->match = ofagent::Match{}.in_port(1).take().release();
-    rec->instructions = every_action().release();
-    const Bytes flow = bytes(ofagent::encode(*rec, 3).bytes());
+    auto tlv_bytes = [](const ofmsg_flow_match *m) {
+        size_t n = 0;
+        for (const ofmsg_match_tlv *t : m->tlvs)
+            n += t ? 4 + (t->header & 0xff) : 0;
+        return n;
+    };
     struct Case {
         const char *name;
         std::function<void()> run;
     };
     const Case cases[] = {
-        {"a match built",
+        // The C builders beneath: one that fails leaves its slot empty and the match's length as
+        // it was; an action or instruction a list did not take is still the caller's to release.
+        {"a match and an instruction list built",
          [&] {
-             auto m =
-                 ofagent::Match{}.in_port(1).eth_dst(kMac).ipv4_dst(1, 0xff).metadata(9).take();
-             EXPECT_TRUE(!m || count(m.get()) == 4);
-         }},
-        {"an instruction list built",
-         [] {
+             const uint8_t v6[16] = {0x20, 1, 0xd, 0xb8};
+             ofagent::Match b;
+             b.in_port(1).eth_dst(kMac, kMac).ipv6_src(v6).ipv4_dst(1, 0xff).metadata(9);
+             if (const ofmsg_flow_match *m = b.get()) {
+                 EXPECT_EQ(m->length, tlv_bytes(m));
+             }
+             auto m = b.take();
+             EXPECT_TRUE(!m || count(m.get()) == 5);
              auto list = every_action();
              EXPECT_TRUE(!list || list->instructions[0]->body->num_actions == 6u);
-         }},
-        {"a flow-mod built and encoded",
-         [] {
-             auto fm = ofagent::make<ofmsg_flow_mod>();
-             if (!fm) return;
-             fm->match = ofagent::Match{}.in_port(1).eth_type(0x800).take().release();
-             fm->instructions = every_action().release();
-             const Encoded e = ofagent::encode(*fm, 1);
-             EXPECT_EQ(e.bytes().empty(), !e);
-         }},
-        {"a flow-mod decoded and kept",
-         [&] {
-             Codec codec;
-             owned<ofmsg_flow_mod> kept;
-             codec.on<ofmsg_flow_mod>([&](auto fm) { kept = std::move(fm); });
-             const int32_t status = codec.decode(flow);
-             EXPECT_EQ(status == OFMSG_DECODE_OK, kept != nullptr);
          }},
         {"a port statistics request kept",
          [] {
@@ -396,21 +354,18 @@ TEST(OwnedRecords, EveryAllocationFailingInTurnLeavesWholeOrNothing) {
              EXPECT_TRUE(h.empty() || ofagent::hello_accepts(h));
              const ofagent::Buffer r = ofagent::echo_reply(h);
              EXPECT_TRUE(r.empty() || r.size() == h.size());
-             const Encoded e = ofagent::error_reply(OFMSG_ERR_BAD_LEN, kPortStatsRequest);
-             EXPECT_EQ(e.bytes().empty(), !e);
+             ofagent::error_reply(OFMSG_ERR_BAD_LEN, kPortStatsRequest);
          }},
     };
     for (const Case &c : cases) {
-        alloc_hook::arm(0);
-        c.run();
-        const uint64_t k = alloc_hook::disarm().calls;
-        EXPECT_GT(k, 0u) << c.name;
-        for (uint64_t fail = 1; fail <= k; fail++) {
-            alloc_hook::arm(fail);
-            c.run();
-            EXPECT_TRUE(alloc_hook::disarm().failed) << c.name << ", allocation " << fail;
-            EXPECT_EQ(alloc_hook::live(), 0u) << c.name << ", allocation " << fail << " failing";
-        }
+        SCOPED_TRACE(c.name);
+        const uint64_t k = alloc_hook::sweep(
+            [&] {
+                c.run();
+                return 0;
+            },
+            [](int, uint64_t) { EXPECT_EQ(alloc_hook::live(), 0u); });
+        EXPECT_GT(k, 0u);
     }
 }
 #endif
@@ -440,15 +395,11 @@ TEST(Codec, RoutesToItsOwnHandlersWithTheHostContext) {
     EXPECT_EQ(in_b, 1);
     // Decoded outside any Codec's decode (the host calling the C function itself while a Codec
     // owns the table): not routed, released as without handler.
-    auto rec = ofagent::make<ofmsg_flow_mod>();
-    rec->match = ofagent::Match{}.in_port(1).take().release();
-    rec->instructions = every_action().release();
-    const Encoded flow = ofagent::encode(*rec, 3);
+    const Bytes flow = flow_mod_message();
     int routed = 0;
     a.on<ofmsg_flow_mod>([&](auto) { routed++; });
     expect_balanced("decoded by the C function", [&] {
-        EXPECT_EQ(ofmsg_rx_decode(&marker, flow.bytes().data(), flow.bytes().size()),
-                  OFMSG_DECODE_OK);
+        EXPECT_EQ(ofmsg_rx_decode(&marker, flow.data(), flow.size()), OFMSG_DECODE_OK);
     });
     EXPECT_EQ(routed, 0);
     // A failed decode delivers nothing and says why.
@@ -457,10 +408,7 @@ TEST(Codec, RoutesToItsOwnHandlersWithTheHostContext) {
 }
 
 TEST(Codec, AThrowingHandlerIsLoggedAndItsBodyReleased) {
-    auto rec = ofagent::make<ofmsg_flow_mod>();
-    rec->match = ofagent::Match{}.in_port(1).eth_src(kMac).take().release();
-    rec->instructions = every_action().release();
-    const Encoded flow = ofagent::encode(*rec, 3);
+    const Bytes flow = flow_mod_message();
     struct Case {
         const char *name;
         std::function<void()> thrower;
@@ -478,7 +426,7 @@ TEST(Codec, AThrowingHandlerIsLoggedAndItsBodyReleased) {
             ASSERT_TRUE(fm->match && fm->instructions);
             c.thrower();
         });
-        expect_balanced(c.name, [&] { EXPECT_EQ(codec.decode(flow.bytes()), OFMSG_DECODE_OK); });
+        expect_balanced(c.name, [&] { EXPECT_EQ(codec.decode(flow), OFMSG_DECODE_OK); });
         EXPECT_TRUE(std::string_view(last_line).starts_with("ERRS "));
         EXPECT_TRUE(std::string_view(last_line).ends_with(c.line)) << last_line;
     }
@@ -495,16 +443,6 @@ TEST(Encode, TheBytesOrTheRefusal) {
 
     ofmsg_echo echo{};
     ofmsg_port_status no_desc{};
-    ofmsg_error no_data{};
-    no_data.data_len = 4;
-    static std::vector<uint8_t> big(70000);
-    ofmsg_error too_long{};
-    too_long.data_len = static_cast<uint32_t>(big.size());
-    too_long.data = big.data();
-    ofmsg_multipart_request flow_request{};
-    flow_request.type = OFPMP_FLOW;
-    ofmsg_exp v6{};
-    v6.exp_type = ZELTA_EXP_TUNNEL_V6_REQ;
     struct Case {
         const char *name;
         std::function<Encoded()> encode;
@@ -517,19 +455,14 @@ TEST(Encode, TheBytesOrTheRefusal) {
          [&] { return ofagent::encode(OFPT_ECHO_REQUEST, echo, 1); }, OFPT_ECHO_REQUEST},
         {"a barrier request without body", [] { return ofagent::encode(OFPT_BARRIER_REQUEST, 1); },
          OFPT_BARRIER_REQUEST},
+        // The codec's own refusals are its suite's (TxRefusal); one shows how they come out.
         {"a port status without its port", [&] { return ofagent::encode(no_desc, 1); },
          OFPT_PORT_STATUS},
-        {"an error whose data is missing", [&] { return ofagent::encode(no_data, 1); }, OFPT_ERROR},
-        {"an error over 65535 bytes", [&] { return ofagent::encode(too_long, 1); }, OFPT_ERROR},
-        {"a flow statistics request", [&] { return ofagent::encode(flow_request, 1); },
-         OFPT_MULTIPART_REQUEST},
-        {"a tunnel V6 request", [&] { return ofagent::encode(v6, 1); }, OFPT_EXPERIMENTER},
     };
     for (const Case &c : refused) {
         expect_balanced(c.name, [&] {
             Encoded e = c.encode();
-            EXPECT_FALSE(e) << c.name;
-            EXPECT_TRUE(e.bytes().empty()) << c.name;
+            EXPECT_FALSE(e) << c.name;  // and so no bytes
             EXPECT_EQ(e.refusal().type, c.type) << c.name;
             EXPECT_STRNE(e.refusal().reason, "") << c.name;
         });
