@@ -304,29 +304,31 @@ TEST(TxGolden, MatchTlvsAreWrittenInIndexOrderAndSmallMasksAsPlainValues) {
 
 TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
     LogCapture log;
+    Owned own;
     ofmsg_switch_features f{};
     ofmsg_port_status no_desc{OFPPR_ADD, nullptr};
     ofmsg_error missing_data{1, 1, 4, nullptr};
     static uint8_t big[70000];
     ofmsg_error too_long{1, 1, sizeof big, big};
     ofmsg_flow_mod no_match{};
-    ofmsg_flow_match *m = ofmsg_match_create();
+    ofmsg_flow_match *m = own.m(ofmsg_match_create());
     ofmsg_match_tlv_create_16_value(m, 3, ofoxm_header_value(OXM_OF_ETH_TYPE, 0), 0x800);
     m->tlvs[3]->header = ofoxm_header_value(OXM_OF_TCP_SRC, 0);  // a TLV in the wrong slot
     ofmsg_flow_mod wrong_slot{};
     wrong_slot.match = m;
     ofmsg_flow_mod remove_flag{};
-    remove_flag.match = ofmsg_match_create();
+    remove_flag.match = own.m(ofmsg_match_create());
     remove_flag.instructions =
-        apply({ofmsg_action_exp_create_flag(ZELTA_ACTION_EXP_REMOVE_FLAG, 1)});
+        own.i(apply({ofmsg_action_exp_create_flag(ZELTA_ACTION_EXP_REMOVE_FLAG, 1)}));
     ofmsg_flow_mod empty_set_field{};  // a field that cannot be set, with no value bytes
     empty_set_field.match = remove_flag.match;
-    empty_set_field.instructions = apply({ofmsg_action_create_set_field(0x80000000, 0, nullptr)});
+    empty_set_field.instructions =
+        own.i(apply({ofmsg_action_create_set_field(0x80000000, 0, nullptr)}));
     ofmsg_flow_mod short_set_field{};  // an Ethernet address announced (and given) as 1 byte
     short_set_field.match = remove_flag.match;
     const uint8_t one = 7;
-    short_set_field.instructions = apply({ofmsg_action_create_set_field(
-        (ofoxm_header_value(OXM_OF_ETH_DST, 0) & ~0xffu) | 1u, 1, &one)});
+    short_set_field.instructions = own.i(apply({ofmsg_action_create_set_field(
+        (ofoxm_header_value(OXM_OF_ETH_DST, 0) & ~0xffu) | 1u, 1, &one)}));
     ofmsg_packet_in huge{};
     huge.match = remove_flag.match;
     huge.data_len = sizeof big;
@@ -374,11 +376,6 @@ TEST(TxRefusal, UnencodableRecordsLeaveTheOutputsUntouchedAndLogNoEncoding) {
     EXPECT_TRUE(log.has(OFLOG_ERRS, "multipart reply type 3\n"));
     EXPECT_TRUE(log.has(OFLOG_ERRS, "Unsupported experimenter message type 77"));
     EXPECT_TRUE(log.has(OFLOG_ERRS, "Cannot encode message type OFPT_BARRIER_REQUEST"));
-    ofmsg_flow_match_free(m);
-    ofmsg_flow_match_free(remove_flag.match);
-    ofmsg_flow_instructions_free(remove_flag.instructions);
-    ofmsg_flow_instructions_free(empty_set_field.instructions);
-    ofmsg_flow_instructions_free(short_set_field.instructions);
 }
 
 TEST(TxRefusal, MessagesUpToSixtyFourKiBAreWrittenLargerOnesRefused) {
