@@ -16,7 +16,7 @@ const char *kPortStatus =
     "00 00 00 07 00 00 00 00 f2 0b a4 d0 3f 70 00 00"  // port 7, hw_addr
     "70 6f 72 74 2d 73 65 76 65 6e 00 ff ff ff ff ff"  // "port-seven", junk after the NUL
     "00 00 00 01 00 00 00 04 00 00 28 08 00 00 28 00"
-    "00 00 28 08 00 00 00 00 00 00 13 88 00 00 27 10";
+    "00 00 28 0f 00 00 00 08 00 00 13 88 00 00 27 10";
 
 // One flow statistics entry (88 bytes) with an IN_PORT match and an output to port 2.
 const char *kFlowStatsReply =
@@ -46,7 +46,7 @@ TEST(RxHello, BareOrWithABitmapOfferingVersion4IsDeliveredWithoutBody) {
     EXPECT_EQ(rx.calls(), 1);
 }
 
-TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
+TEST(RxSimple, EchoErrorFeaturesAndPortStatusKeepTheWireForm) {
     LogCapture log;
     Rx rx;
     ASSERT_EQ(
@@ -61,6 +61,9 @@ TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
     EXPECT_EQ(rx.body<ofmsg_error>()->code, 6u);
     EXPECT_EQ(rx.body<ofmsg_error>()->data_len, 0u);
     EXPECT_EQ(rx.body<ofmsg_error>()->data, nullptr);
+    ASSERT_EQ(rx.decode(hex("04 01 00 11 00 00 00 01 00 03 12 34 01 02 03 04 05")), 0);
+    EXPECT_EQ(rx.body<ofmsg_error>()->type * 0x10000u + rx.body<ofmsg_error>()->code, 0x31234u);
+    EXPECT_EQ(to_hex(rx.body<ofmsg_error>()->data, rx.body<ofmsg_error>()->data_len), "0102030405");
     ASSERT_EQ(rx.decode(hex("04 06 00 20 00 00 00 05 00 00 01 02 03 04 05 06 00 00 01 00"
                             "fe 02 ff ff 00 00 00 4f 00 00 00 01")),
               0);
@@ -71,10 +74,16 @@ TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
     EXPECT_TRUE(log.has(OFLOG_INFO,
                         "Message decoded: {type=OFPT_FEATURES_REPLY, length=32, xid = 5}"
                         "{dpid=0x10203040506, buffs=256, tabs=254, aux_id=2, caps=0x4f}"));
+    EXPECT_EQ(rx.body<ofmsg_switch_features>()->reserved, 1u);  // not printed
 
     // The name ends at its NUL (junk after it is ignored) or fills all sixteen bytes.
     ASSERT_EQ(rx.decode(hex(kPortStatus)), 0);
     EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, "port-seven");
+    EXPECT_TRUE(log.has(OFLOG_INFO,
+                        "Message decoded: {type=OFPT_PORT_STATUS, length=80, xid = 7}{reason="
+                        "OFPPR_MODIFY, desc={no=7, hw_addr= f2:0b:a4:d0:3f:70 , name=port-seven, "
+                        "config=0x1, state=0x4, curr=0x2808, adv=0x2800, supp=0x280f, peer=0x8, "
+                        "curr_spd=\"5000kbps\", max_spd=\"10000kbps\"}}"));
     Bytes full = hex(kPortStatus);
     std::memcpy(full.data() + 32, "abcdefghijklmnop", 16);
     ASSERT_EQ(rx.decode(full), 0);
