@@ -76,7 +76,8 @@ TEST(RxSimple, EchoErrorFeaturesAndPortStatusKeepTheWireForm) {
                         "{dpid=0x10203040506, buffs=256, tabs=254, aux_id=2, caps=0x4f}"));
     EXPECT_EQ(rx.body<ofmsg_switch_features>()->reserved, 1u);  // not printed
 
-    // The name ends at its NUL (junk after it is ignored) or fills all sixteen bytes.
+    // The name ends at its NUL (junk after it is ignored) or fills all sixteen bytes, which
+    // are any bytes (UTF-8 here).
     ASSERT_EQ(rx.decode(hex(kPortStatus)), 0);
     EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, "port-seven");
     EXPECT_TRUE(log.has(OFLOG_INFO,
@@ -85,9 +86,10 @@ TEST(RxSimple, EchoErrorFeaturesAndPortStatusKeepTheWireForm) {
                         "config=0x1, state=0x4, curr=0x2808, adv=0x2800, supp=0x280f, peer=0x8, "
                         "curr_spd=\"5000kbps\", max_spd=\"10000kbps\"}}"));
     Bytes full = hex(kPortStatus);
-    std::memcpy(full.data() + 32, "abcdefghijklmnop", 16);
+    const char utf8[] = "\xe7\xa7\x81\xe3\x81\xae\xe3\x83\x9d\xe3\x83\xbc\xe3\x83\x88!";
+    std::memcpy(full.data() + 32, utf8, 16);
     ASSERT_EQ(rx.decode(full), 0);
-    EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, "abcdefghijklmnop");
+    EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, utf8);
 }
 
 TEST(RxDelivery, EachTypeFillsOnlyItsOwnRecordField) {
