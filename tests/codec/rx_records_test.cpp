@@ -8,9 +8,6 @@ using namespace codec;
 
 namespace {
 
-const std::string kFlowModFixed =
-    "0000000000000001 0000000000000000 00 00 0000 0000 8000 ffffffff ffffffff ffffffff 0000 0000";
-
 const char *kPortStatus =
     "04 0c 00 50 00 00 00 07 02 00 00 00 00 00 00 00"  // reason MODIFY
     "00 00 00 07 00 00 00 00 f2 0b a4 d0 3f 70 00 00"  // port 7, hw_addr
@@ -102,8 +99,7 @@ TEST(RxDelivery, EachTypeFillsOnlyItsOwnRecordField) {
         {hex(kPortStatus), offsetof(ofmsg, port_status)},
         {message(OFPT_PACKET_IN, hex("ffffffff 0000 00 00 0000000000000000 0001000400000000 0000")),
          offsetof(ofmsg, packet_in)},
-        {message(OFPT_FLOW_MOD, hex(kFlowModFixed + "0001000400000000")),
-         offsetof(ofmsg, flow_mod)},
+        {message(OFPT_FLOW_MOD, hex(kFlowModFixed + kEmptyMatch)), offsetof(ofmsg, flow_mod)},
         {message(OFPT_MULTIPART_REQUEST, hex("000d 0001 00000000")),
          offsetof(ofmsg, multipart_request)},
         {message(OFPT_MULTIPART_REPLY, hex("0001 0000 00000000")),
@@ -157,7 +153,7 @@ TEST(RxDelivery, BodyWithoutCallbackIsReleasedAndANullSlotStopsDelivery) {
 
 TEST(RxFamilies, FlowModPacketInAndMasksKeepTheirValues) {
     Rx rx;
-    ASSERT_EQ(rx.decode(message(OFPT_FLOW_MOD, hex(kFlowModFixed + "0001000400000000"))), 0);
+    ASSERT_EQ(rx.decode(message(OFPT_FLOW_MOD, hex(kFlowModFixed + kEmptyMatch))), 0);
     EXPECT_EQ(rx.body<ofmsg_flow_mod>()->instructions, nullptr);
     EXPECT_EQ(rx.body<ofmsg_flow_mod>()->priority, 0x8000);
     // Masked fields keep value then mask, in host order.

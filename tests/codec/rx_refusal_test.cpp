@@ -6,9 +6,6 @@ using namespace codec;
 
 namespace {
 
-const std::string kFlowModFixed =
-    "0000000000000001 0000000000000000 00 00 0000 0000 8000 ffffffff ffffffff ffffffff 0000 0000";
-const std::string kEmptyMatch = "0001000400000000";
 const std::string kInPortMatch = "0001000c 80000004 00000001 00000000";
 // One apply-actions instruction with an output to port 2.
 const std::string kOutputInst = "0004 0018 00000000 0000 0010 00000002 ffff 000000000000";

@@ -122,7 +122,6 @@ TEST(TxGolden, EveryEncoderWritesItsBytesAndPrintsItsText) {
     const std::string fixed0 =
         "0000000000000000 0000000000000000 00 00 0000 0000 0000 00000000 00000000 00000000 0000 "
         "0000";
-    const std::string match0 = "0001000400000000";
     struct Row {
         const char *name;
         uint8_t type;
@@ -158,7 +157,7 @@ TEST(TxGolden, EveryEncoderWritesItsBytesAndPrintsItsText) {
          "buf=4294967295, port=4, group=5, flags=0x1, match={oxm{{type=OXM_OF_IN_PORT, value=1}, "
          "insts={{Type=OFPIT_APPLY_ACTIONS {Type=OFPAT_OUTPUT{port=2, max_len=0}}"},
         {"set-fields of six, two and one bytes", OFPT_FLOW_MOD, &fm_set,
-         fixed0 + match0 +
+         fixed0 + kEmptyMatch +
              "0004005800000000 0019001080000606aabbcc0000010000 0019001080000c02 1005 000000000000"
              "0019001080000e01 03 00000000000000 0019001080001001 2e 00000000000000"
              "0019001080001201 01 00000000000000",
@@ -170,7 +169,7 @@ TEST(TxGolden, EveryEncoderWritesItsBytesAndPrintsItsText) {
          "value=4101} {Type=OFPAT_SET_FIELD {Field=OXM_OF_VLAN_PCP, value=3} {Type=OFPAT_SET_FIELD "
          "{Field=OXM_OF_IP_DSCP, value=46} {Type=OFPAT_SET_FIELD {Field=OXM_OF_IP_ECN, value=1}}"},
         {"experimenter actions", OFPT_FLOW_MOD, &fm_exp,
-         fixed0 + match0 +
+         fixed0 + kEmptyMatch +
              "0004 0050 00000000 ffff 0010 004d2a91 0005 0008 0007 0000"
              "ffff 0018 004d2a91 0004 0010 00000003 00000064 00000000"
              "ffff 0010 004d2a91 0001 0008 00000081 ffff 0010 004d2a91 0002 0008 00000002",
@@ -183,17 +182,17 @@ TEST(TxGolden, EveryEncoderWritesItsBytesAndPrintsItsText) {
          "{Type=OVERWRITE "
          "FLAG{soflagbits:2}}"},
         {"flow mod of unknown command, no instructions", OFPT_FLOW_MOD, &fm_empty,
-         "0000000000000000 0000000000000000 00 09" + fixed0.substr(39) + match0,
+         "0000000000000000 0000000000000000 00 09" + fixed0.substr(39) + kEmptyMatch,
          "{table=0, cmd=unknown, cookie=0x0, mask=0x0idle=0, hard=0, prio=0, buf=0, port=0, "
          "group=0, "
          "flags=0x0, match={oxm{}, insts={}"},
         {"packet in", OFPT_PACKET_IN, &pi,
-         "ffffffff 003c 01 02 0000000000abcdef" + match0 + "0000" + to_hex(pkt),
+         "ffffffff 003c 01 02 0000000000abcdef" + kEmptyMatch + "0000" + to_hex(pkt),
          "{buffer=4294967295, tlen=60, reas=1, table=2, dlen=60 }"},
         {"flow removed", OFPT_FLOW_REMOVED, &fr,
          "0000000000000007 0064 02 01 00000002 00000003 0004 0005 0000000000000006 "
          "0000000000000258" +
-             match0,
+             kEmptyMatch,
          "{reason=OFPRR_DELETE, cookie=0x7, priority=100, table_id=1, duration_sec=2, "
          "duration_nsec=3, "
          "idle_timeout=4, hard_timeout=5, packet_count=6, byte_count=600, match={oxm{}}"},
@@ -201,7 +200,7 @@ TEST(TxGolden, EveryEncoderWritesItsBytesAndPrintsItsText) {
          "0001 0000 00000000 0038 07 00 00000001 00000002 0003 0004 0005 000000000000 "
          "0000000000000006"
          "0000000000000007 0000000000000008" +
-             match0,
+             kEmptyMatch,
          "{type=OFPMP_FLOW(1), flags=0x0stats={num_flows:1}, {{table=7, dur_s=1, dur_ns=2, prio=3, "
          "idle_to=4, "
          "hard_to=5, cookie=0x6pkt_cnt=7, byte_cnt=8, match={oxm{}, insts={}}}"},
@@ -268,14 +267,11 @@ TEST(TxGolden, EchoReplyIsTheRequestWithItsTypeChangedAndLogsItsSteps) {
 
 TEST(TxGolden, MatchTlvsAreWrittenInIndexOrderAndSmallMasksAsPlainValues) {
     Rx rx;
-    const std::string fixed =
-        "0000000000000001 0000000000000000 00 00 0000 0000 8000 ffffffff ffffffff ffffffff 0000 "
-        "0000";
     // IPV4_DST arrives before ETH_TYPE; the encoder writes them in index order.
-    ASSERT_EQ(
-        rx.decode(message(OFPT_FLOW_MOD,
-                          hex(fixed + "0001 0012 80001804 0a000001 80000a02 0800 000000000000"))),
-        0);
+    ASSERT_EQ(rx.decode(message(
+                  OFPT_FLOW_MOD,
+                  hex(kFlowModFixed + "0001 0012 80001804 0a000001 80000a02 0800 000000000000"))),
+              0);
     const Bytes again = encode(OFPT_FLOW_MOD, rx.body());
     EXPECT_EQ(to_hex(again.data() + 48, again.size() - 48),
               "0001001280000a0208008000180"

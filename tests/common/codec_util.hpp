@@ -48,6 +48,12 @@ inline Bytes message(uint8_t type, const Bytes &body, uint32_t xid = 1) {
     return m;
 }
 
+// A flow-mod's fixed part (cookie 1, priority 0x8000, no buffer, any port and group), and the
+// empty match that may follow it.
+inline const std::string kFlowModFixed =
+    "0000000000000001 0000000000000000 00 00 0000 0000 8000 ffffffff ffffffff ffffffff 0000 0000";
+inline const std::string kEmptyMatch = "0001000400000000";
+
 // Bytes of the encoded message; empty when the encoder refused.
 inline Bytes encode(uint8_t type, const void *body, uint32_t xid = 0x01020304) {
     uint8_t *buf = nullptr;
