@@ -161,42 +161,36 @@ class Gen {
             case OXM_OF_IN_PORT:
             case OXM_OF_IPV4_SRC:
             case OXM_OF_IPV4_DST:
-                if (masked)
-                    return ofmsg_match_tlv_create_32_value_mask(m, idx, header(field, 1, 8), u32(),
-                                                                u32());
-                return ofmsg_match_tlv_create_32_value(m, idx, header(field, 0, 4), u32());
+                return masked ? ofmsg_match_tlv_create_32_value_mask(m, idx, header(field, 1, 8),
+                                                                     u32(), u32())
+                              : ofmsg_match_tlv_create_32_value(m, idx, header(field, 0, 4), u32());
             case OXM_OF_METADATA:
-                if (masked)
-                    return ofmsg_match_tlv_create_64_value_mask(m, idx, header(field, 1, 16), u64(),
-                                                                u64());
-                return ofmsg_match_tlv_create_64_value(m, idx, header(field, 0, 8), u64());
+                return masked ? ofmsg_match_tlv_create_64_value_mask(m, idx, header(field, 1, 16),
+                                                                     u64(), u64())
+                              : ofmsg_match_tlv_create_64_value(m, idx, header(field, 0, 8), u64());
             case OXM_OF_ETH_DST:
             case OXM_OF_ETH_SRC:
-                if (masked)
-                    return ofmsg_match_tlv_create_eth_value_mask(m, idx, header(field, 1, 12), v,
-                                                                 k);
-                return ofmsg_match_tlv_create_eth_value(m, idx, header(field, 0, 6), v);
+                return masked ? ofmsg_match_tlv_create_eth_value_mask(m, idx, header(field, 1, 12),
+                                                                      v, k)
+                              : ofmsg_match_tlv_create_eth_value(m, idx, header(field, 0, 6), v);
             case OXM_OF_IPV6_SRC:
             case OXM_OF_IPV6_DST:
-                if (masked)
-                    return ofmsg_match_tlv_create_ipv6_value_mask(m, idx, header(field, 1, 32), v,
-                                                                  k);
-                return ofmsg_match_tlv_create_ipv6_value(m, idx, header(field, 0, 16), v);
+                return masked ? ofmsg_match_tlv_create_ipv6_value_mask(m, idx, header(field, 1, 32),
+                                                                       v, k)
+                              : ofmsg_match_tlv_create_ipv6_value(m, idx, header(field, 0, 16), v);
             case OXM_OF_ETH_TYPE:
             case OXM_OF_TCP_SRC:
             case OXM_OF_TCP_DST:
             case OXM_OF_UDP_SRC:
             case OXM_OF_UDP_DST:
                 // The masked builder of this kind keeps the mask but encodes a plain value.
-                if (masked)
-                    return ofmsg_match_tlv_create_16_value_mask(m, idx, header(field, 0, 2), u16(),
-                                                                u16());
-                return ofmsg_match_tlv_create_16_value(m, idx, header(field, 0, 2), u16());
+                return masked ? ofmsg_match_tlv_create_16_value_mask(m, idx, header(field, 0, 2),
+                                                                     u16(), u16())
+                              : ofmsg_match_tlv_create_16_value(m, idx, header(field, 0, 2), u16());
             default:
-                if (masked)
-                    return ofmsg_match_tlv_create_8_value_mask(m, idx, header(field, 0, 1), u8(),
-                                                               u8());
-                return ofmsg_match_tlv_create_8_value(m, idx, header(field, 0, 1), u8());
+                return masked ? ofmsg_match_tlv_create_8_value_mask(m, idx, header(field, 0, 1),
+                                                                    u8(), u8())
+                              : ofmsg_match_tlv_create_8_value(m, idx, header(field, 0, 1), u8());
         }
     }
 

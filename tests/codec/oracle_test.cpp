@@ -1,12 +1,6 @@
-// Independent dissectors read what the encoders write: Wireshark's OpenFlow 1.3 dissector
-// (through a pcap written by ofpcap) finds nothing malformed and the fields the records hold,
-// and Open vSwitch prints or parses every message without a decode error.
-#include <arpa/inet.h>
-
-#include <cstring>
-#include <fstream>
-#include <map>
-
+// An independent dissector reads what the encoders write: Wireshark's OpenFlow 1.3 dissector
+// (through a pcap written by ofpcap) finds nothing malformed and the fields the records hold.
+// Open vSwitch reads them in the interop tests (ovs_ofctl, ovs_switch, ovs_testcontroller).
 #include "common/codec_util.hpp"
 #include "gen.hpp"
 #include "ofpcap.h"
@@ -24,13 +18,6 @@ std::vector<std::string> lines(const std::string &text) {
     return out;
 }
 
-std::string join(const std::vector<std::string> &v) {
-    std::string s;
-    for (size_t i = 0; i < v.size(); i++)
-        s += (i ? "," : "") + v[i];
-    return s;
-}
-
 // Messages of one session, agent and controller taking turns, as a pcap.
 void write_pcap(const std::string &path, const std::vector<Bytes> &messages) {
     ofpcap *w = ofpcap_open(path.c_str());
@@ -45,98 +32,9 @@ void write_pcap(const std::string &path, const std::vector<Bytes> &messages) {
     ASSERT_EQ(ofpcap_close(w), 0);
 }
 
-// What tshark reports for one family message: type|xid|oxm fields|has-mask|eth|ipv4|ipv6|
-// ports|action types|multipart type|port names|experimenter type.
-const char kFieldArgs[] =
-    " -e openflow_v4.type -e openflow_v4.xid -e openflow_v4.oxm.field -e openflow_v4.oxm.hm"
-    " -e openflow_v4.oxm.value_etheraddr -e openflow_v4.oxm.value_ipv4addr -e "
-    "openflow_v4.oxm.value_ipv6addr"
-    " -e openflow_v4.oxm.value_uint16 -e openflow_v4.action.type -e "
-    "openflow_v4.multipart_reply.type"
-    " -e openflow_v4.port.name -e openflow_v4.experimenter.exp_type";
-
-struct Fields {
-    std::vector<std::string> col[12];
-    void add_tlv(const ofmsg_match_tlv *t) {
-        const uint32_t field = OFOXM_FIELD(t->header);
-        const uint8_t *v = t->value;
-        col[2].push_back(std::to_string(field));
-        col[3].push_back(OFOXM_HASMASK(t->header) ? "1" : "0");
-        char s[INET6_ADDRSTRLEN];
-        if (field == OXM_OF_ETH_DST || field == OXM_OF_ETH_SRC) {
-            std::snprintf(s, sizeof s, "%02x:%02x:%02x:%02x:%02x:%02x", v[0], v[1], v[2], v[3],
-                          v[4], v[5]);
-            col[4].push_back(s);
-        } else if (field == OXM_OF_IPV4_SRC || field == OXM_OF_IPV4_DST) {
-            uint32_t x;
-            std::memcpy(&x, v, 4);
-            x = htonl(x);
-            col[5].push_back(inet_ntop(AF_INET, &x, s, sizeof s));
-        } else if (field == OXM_OF_IPV6_SRC || field == OXM_OF_IPV6_DST) {
-            col[6].push_back(inet_ntop(AF_INET6, v, s, sizeof s));
-        } else if (field >= OXM_OF_TCP_SRC && field <= OXM_OF_UDP_DST) {
-            uint16_t x;
-            std::memcpy(&x, v, 2);
-            col[7].push_back(std::to_string(x));
-        }
-    }
-    void add_match(const ofmsg_flow_match *m) {
-        for (const ofmsg_match_tlv *t : m->tlvs)
-            if (t) add_tlv(t);
-    }
-    void add_insts(const ofmsg_flow_instructions *list) {
-        for (uint32_t i = 0; list && i < list->num_inst; i++)
-            for (uint32_t j = 0;
-                 list->instructions[i]->body && j < list->instructions[i]->body->num_actions; j++) {
-                const ofmsg_action *a = list->instructions[i]->body->actions[j];
-                col[8].push_back(std::to_string(a->type));
-                if (a->type == OFPAT_SET_FIELD)
-                    add_tlv(static_cast<const ofmsg_action_set_field *>(a->body)->tlv);
-            }
-    }
-    std::string row() const {
-        std::string s;
-        for (int i = 0; i < 12; i++)
-            s += (i ? "|" : "") + join(col[i]);
-        return s;
-    }
-};
-
-std::string expected_row(uint8_t type, const void *body, uint32_t xid) {
-    Fields f;
-    f.col[0] = {std::to_string(type)};
-    f.col[1] = {std::to_string(xid)};
-    if (type == OFPT_FLOW_MOD) {
-        f.add_match(static_cast<const ofmsg_flow_mod *>(body)->match);
-        f.add_insts(static_cast<const ofmsg_flow_mod *>(body)->instructions);
-    } else if (type == OFPT_PACKET_IN) {
-        f.add_match(static_cast<const ofmsg_packet_in *>(body)->match);
-    } else if (type == OFPT_FLOW_REMOVED) {
-        f.add_match(static_cast<const ofmsg_flow_removed *>(body)->match);
-    } else if (type == OFPT_EXPERIMENTER) {
-        f.col[11] = {std::to_string(static_cast<const ofmsg_exp *>(body)->exp_type)};
-    } else if (type == OFPT_MULTIPART_REPLY) {
-        auto *r = static_cast<const ofmsg_multipart_reply *>(body);
-        f.col[9] = {std::to_string(r->type)};
-        if (r->type == OFPMP_FLOW) {
-            auto *fs = static_cast<const ofmsg_flow_stats_reply *>(r->body);
-            for (uint32_t i = 0; i < fs->num_flows; i++) {
-                f.add_match(fs->flow_stats[i]->match);
-                f.add_insts(fs->flow_stats[i]->instructions);
-            }
-        } else if (r->type == OFPMP_PORT_DESC) {
-            auto *pd = static_cast<const ofmsg_port_desc_reply *>(r->body);
-            for (uint32_t i = 0; i < pd->num_ports; i++)
-                f.col[10].push_back(pd->ports[i]->name);
-        }
-    }
-    return f.row();
-}
-
 struct Sample {
     Bytes wire;
     std::vector<std::string> tshark;  // "field": "value" pairs in tshark's JSON
-    std::vector<std::string> ovs;     // fragments of ovs-ofctl ofp-print's text
 };
 
 std::vector<Sample> simple_samples() {
@@ -152,43 +50,31 @@ std::vector<Sample> simple_samples() {
     ofmsg_port_status ps{OFPPR_MODIFY, &port};
     const std::string t = "\"openflow_v4.";
     return {
-        {encode(OFPT_HELLO, nullptr, 0x101),
-         {t + "type\": \"0\"", t + "xid\": \"257\""},
-         {"OFPT_HELLO (OF1.3) (xid=0x101)"}},
-        {encode(OFPT_FEATURES_REQUEST, nullptr, 2),
-         {t + "type\": \"5\""},
-         {"OFPT_FEATURES_REQUEST (OF1.3) (xid=0x2)"}},
-        {encode(OFPT_ERROR, &err, 3),
-         {t + "error.type\": \"1\"", t + "error.code\": \"6\""},
-         {"OFPT_ERROR (OF1.3) (xid=0x3): OFPBRC_BAD_LEN"}},
-        {encode(OFPT_ECHO_REPLY, &echo, 4),
-         {t + "type\": \"3\"", t + "length\": \"24\""},
-         {"OFPT_ECHO_REPLY (OF1.3) (xid=0x4): 16 bytes of payload"}},
+        {encode(OFPT_HELLO, nullptr, 0x101), {t + "type\": \"0\"", t + "xid\": \"257\""}},
+        {encode(OFPT_FEATURES_REQUEST, nullptr, 2), {t + "type\": \"5\""}},
+        {encode(OFPT_ERROR, &err, 3), {t + "error.type\": \"1\"", t + "error.code\": \"6\""}},
+        {encode(OFPT_ECHO_REPLY, &echo, 4), {t + "type\": \"3\"", t + "length\": \"24\""}},
         {encode(OFPT_FEATURES_REPLY, &f, 5),
          {t + "switch_features.datapath_id\": \"0x00000000cafe0001\"",
           t + "switch_features.n_buffers\": \"256\"", t + "switch_features.n_tables\": \"254\"",
-          t + "switch_features.capabilities\": \"0x0000004f\""},
-         {"OFPT_FEATURES_REPLY (OF1.3) (xid=0x5): dpid:00000000cafe0001",
-          "n_tables:254, n_buffers:256"}},
+          t + "switch_features.capabilities\": \"0x0000004f\""}},
         {encode(OFPT_PORT_STATUS, &ps, 6),
          {t + "port_status.reason\": \"2\"", t + "port.port_no\": \"3\"",
           t + "port.hw_addr\": \"02:11:22:33:44:55\"", t + "port.name\": \"uplink0\"",
-          t + "port.curr_speed\": \"10000000\""},
-         {"OFPT_PORT_STATUS (OF1.3) (xid=0x6): MOD: 3(uplink0): addr:02:11:22:33:44:55",
-          "state:      LIVE"}},
+          t + "port.state.live\": \"1\"", t + "port.curr_speed\": \"10000000\""}},
     };
 }
 
-// Random messages of every family with the rows tshark should give for them.
+// Random messages of every family, each with the "type|xid" row tshark should give for it. The
+// fields inside are pinned by the golden table and by Open vSwitch's own flows (OvsFlows); here
+// the dissector checks their lengths and paddings over random contents.
 void family_corpus(std::vector<Bytes> &messages, std::vector<std::string> &rows) {
     Gen g(4242);
     uint32_t xid = 100;
     auto add = [&](uint8_t type, void *body) {
-        const Bytes wire = encode(type, body, ++xid);
-        if (!wire.empty()) {
-            messages.push_back(wire);
-            rows.push_back(expected_row(type, body, xid));
-        }
+        messages.push_back(encode(type, body, ++xid));
+        EXPECT_FALSE(messages.back().empty()) << "refused: type " << int(type);
+        rows.push_back(std::to_string(type) + "|" + std::to_string(xid));
         ofmsg_equal::release_body(type, body);
     };
     for (int i = 0; i < 150; i++)
@@ -251,85 +137,12 @@ TEST(Oracle, TsharkDissectsEveryEncodedMessageAsTheRecordsSay) {
     std::vector<std::string> rows;
     family_corpus(messages, rows);
     write_pcap(dir.path() + "/families.pcap", messages);
-    EXPECT_EQ(
-        lines(run_tool(tshark +
-                       "/families.pcap -Y openflow_v4 -T fields -E separator='|' -E aggregator=, "
-                       "-E occurrence=a" +
-                       kFieldArgs + " 2>/dev/null")),
-        rows);
+    EXPECT_EQ(lines(run_tool(tshark + "/families.pcap -Y openflow_v4 -T fields -E separator='|' "
+                                      "-e openflow_v4.type -e openflow_v4.xid 2>/dev/null")),
+              rows);
     // Malformed frames, and in the simple session warnings such as TCP sequence faults.
     EXPECT_EQ(run_tool(tshark + "/families.pcap -Y _ws.malformed 2>/dev/null"), "");
     EXPECT_EQ(run_tool(tshark + "/simple.pcap -Y '_ws.malformed || _ws.expert.severity >= 6291456' "
                                 "-T fields -e frame.number 2>/dev/null"),
               "");
-}
-
-TEST(Oracle, OpenVswitchDecodesEveryEncodedMessage) {
-    if (!have_tool("ovs-ofctl")) GTEST_SKIP() << "ovs-ofctl not installed";
-    for (const Sample &s : simple_samples()) {
-        const std::string out =
-            run_tool("timeout 10 ovs-ofctl ofp-print " + to_hex(s.wire) + " 2>&1");
-        EXPECT_EQ(out.find("decode error"), std::string::npos) << out;
-        for (const std::string &text : s.ovs)
-            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
-    }
-    // Flow messages that are valid in Open vSwitch's eyes too: the matches and instructions of
-    // its own flows, carried by every message kind that holds them.
-    std::vector<Bytes> messages;
-    std::ifstream in(OFAGENT_SOURCE_DIR "/tests/data/ovs_flows.txt");
-    Rx rx;
-    std::vector<Bytes> flows;
-    for (std::string line; std::getline(in, line);)
-        if (line.find('\t') != std::string::npos)
-            flows.push_back(hex(line.substr(line.find('\t') + 1)));
-    for (const Bytes &flow : flows) {
-        if (rx.decode(flow) != 0) continue;
-        ofmsg_flow_mod *fm = rx.body<ofmsg_flow_mod>();
-        messages.push_back(encode(OFPT_FLOW_MOD, fm, 1));
-        uint8_t frame[64] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
-        ofmsg_packet_in pi{0xffffffff, sizeof frame, 1, 0, 5, fm->match, sizeof frame, frame};
-        messages.push_back(encode(OFPT_PACKET_IN, &pi, 2));
-        ofmsg_flow_removed fr{9, fm->priority, OFPRR_HARD_TIMEOUT, 0, 1, 2, 3, 4, 5, 6, fm->match};
-        messages.push_back(encode(OFPT_FLOW_REMOVED, &fr, 3));
-        ofmsg_flow_stat st{0, 1, 2, fm->priority, 0, 0, 7, 8, 9, fm->match, fm->instructions};
-        ofmsg_flow_stat *entries[2] = {&st, &st};
-        ofmsg_flow_stats_reply fs{2, entries};
-        ofmsg_multipart_reply reply{OFPMP_FLOW, 0, &fs};
-        messages.push_back(encode(OFPT_MULTIPART_REPLY, &reply, 4));
-    }
-    char n0[] = "eth0", n1[] = "eth1";
-    ofstruct_port p0{1, {2, 0, 0, 0, 0, 1}, n0, 0, 4, 0x2808, 0, 0, 0, 1000000, 1000000}, p1 = p0;
-    p1.port_no = 2;
-    p1.name = n1;
-    ofstruct_port *ports[] = {&p0, &p1};
-    ofmsg_port_desc_reply pd{2, ports};
-    ofmsg_multipart_reply pdr{OFPMP_PORT_DESC, 0, &pd};
-    ofmsg_switch_desc_reply desc{};
-    std::strcpy(desc.mfr_desc, "maker");
-    std::strcpy(desc.serial_num, "1");
-    ofmsg_multipart_reply dr{OFPMP_DESC, 0, &desc};
-    ofmsg_port_stats pst[2] = {{htonl(1), 5, 6}, {htonl(2), 7, 8}};
-    ofmsg_port_stats_reply psr{2, pst};
-    ofmsg_multipart_reply psrr{OFPMP_PORT_STATS, 0, &psr};
-    ofmsg_multipart_request req{OFPMP_PORT_DESC, 0, nullptr};
-    for (const auto &[type, body] :
-         std::vector<std::pair<uint8_t, const void *>>{{OFPT_MULTIPART_REPLY, &pdr},
-                                                       {OFPT_MULTIPART_REPLY, &dr},
-                                                       {OFPT_MULTIPART_REPLY, &psrr},
-                                                       {OFPT_MULTIPART_REQUEST, &req}})
-        messages.push_back(encode(type, body, 5));
-    ASSERT_GE(messages.size(), 80u);
-    testtools::TempDir dir;
-    {
-        std::ofstream out(dir.path() + "/all.bin", std::ios::binary);
-        for (const Bytes &m : messages)
-            out.write(reinterpret_cast<const char *>(m.data()), static_cast<long>(m.size()));
-    }
-    const std::string text =
-        run_tool("timeout 60 ovs-ofctl ofp-parse " + dir.path() + "/all.bin 2>&1");
-    EXPECT_EQ(text.find("decode error"), std::string::npos) << text.substr(0, 4000);
-    size_t seen = 0;
-    for (const std::string &l : lines(text))
-        seen += l.rfind("OFPT_", 0) == 0 || l.rfind("OFPST_", 0) == 0 || l.rfind("NXT_", 0) == 0;
-    EXPECT_EQ(seen, messages.size()) << text.substr(0, 4000);
 }

@@ -1,5 +1,4 @@
 // Receive path: messages that decode, the records they give and how they are delivered.
-#include <cstddef>
 #include <cstring>
 
 #include "common/codec_util.hpp"
@@ -8,15 +7,12 @@ using namespace codec;
 
 namespace {
 
-const std::string kFlowModFixed =
-    "0000000000000001 0000000000000000 00 00 0000 0000 8000 ffffffff ffffffff ffffffff 0000 0000";
-
 const char *kPortStatus =
     "04 0c 00 50 00 00 00 07 02 00 00 00 00 00 00 00"  // reason MODIFY
     "00 00 00 07 00 00 00 00 f2 0b a4 d0 3f 70 00 00"  // port 7, hw_addr
     "70 6f 72 74 2d 73 65 76 65 6e 00 ff ff ff ff ff"  // "port-seven", junk after the NUL
     "00 00 00 01 00 00 00 04 00 00 28 08 00 00 28 00"
-    "00 00 28 08 00 00 00 00 00 00 13 88 00 00 27 10";
+    "00 00 28 0f 00 00 00 08 00 00 13 88 00 00 27 10";
 
 // One flow statistics entry (88 bytes) with an IN_PORT match and an output to port 2.
 const char *kFlowStatsReply =
@@ -26,7 +22,7 @@ const char *kFlowStatsReply =
     "00 01 00 0c 80 00 00 04 00 00 00 01 00 00 00 00"
     "00 04 00 18 00 00 00 00 00 00 00 10 00 00 00 02 ff ff 00 00 00 00 00 00";
 
-TEST(RxHello, BareOrWithABitmapOfferingVersion4IsDeliveredWithoutBody) {
+TEST(RxNoBody, HelloBareOrOfferingVersion4SetConfigAndFeaturesRequestAreDelivered) {
     LogCapture log;
     Rx rx;
     int ctx = 0;
@@ -44,9 +40,14 @@ TEST(RxHello, BareOrWithABitmapOfferingVersion4IsDeliveredWithoutBody) {
     EXPECT_EQ(rx.decode(message(OFPT_HELLO, hex("0001 0008 00000012 0001 0008 00000002"))), 0);
     EXPECT_EQ(rx.decode(hex("04 00 00 50 00 00 00 01")), 0);
     EXPECT_EQ(rx.calls(), 1);
+    // Set-config and features request are delivered without a body too.
+    EXPECT_EQ(rx.decode(message(OFPT_SET_CONFIG, hex("0000 0080"))), 0);
+    EXPECT_EQ(rx.decode(message(OFPT_FEATURES_REQUEST, {})), 0);
+    EXPECT_EQ(rx.calls(), 1);
+    EXPECT_EQ(rx.body(), nullptr);
 }
 
-TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
+TEST(RxSimple, EchoErrorFeaturesAndPortStatusKeepTheWireForm) {
     LogCapture log;
     Rx rx;
     ASSERT_EQ(
@@ -61,6 +62,9 @@ TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
     EXPECT_EQ(rx.body<ofmsg_error>()->code, 6u);
     EXPECT_EQ(rx.body<ofmsg_error>()->data_len, 0u);
     EXPECT_EQ(rx.body<ofmsg_error>()->data, nullptr);
+    ASSERT_EQ(rx.decode(hex("04 01 00 11 00 00 00 01 00 03 12 34 01 02 03 04 05")), 0);
+    EXPECT_EQ(rx.body<ofmsg_error>()->type * 0x10000u + rx.body<ofmsg_error>()->code, 0x31234u);
+    EXPECT_EQ(to_hex(rx.body<ofmsg_error>()->data, rx.body<ofmsg_error>()->data_len), "0102030405");
     ASSERT_EQ(rx.decode(hex("04 06 00 20 00 00 00 05 00 00 01 02 03 04 05 06 00 00 01 00"
                             "fe 02 ff ff 00 00 00 4f 00 00 00 01")),
               0);
@@ -71,52 +75,22 @@ TEST(RxSimple, EchoPayloadErrorWithoutDataAndPortNamesKeepTheWireForm) {
     EXPECT_TRUE(log.has(OFLOG_INFO,
                         "Message decoded: {type=OFPT_FEATURES_REPLY, length=32, xid = 5}"
                         "{dpid=0x10203040506, buffs=256, tabs=254, aux_id=2, caps=0x4f}"));
+    EXPECT_EQ(rx.body<ofmsg_switch_features>()->reserved, 1u);  // not printed
 
-    // The name ends at its NUL (junk after it is ignored) or fills all sixteen bytes.
+    // The name ends at its NUL (junk after it is ignored) or fills all sixteen bytes, which
+    // are any bytes (UTF-8 here).
     ASSERT_EQ(rx.decode(hex(kPortStatus)), 0);
     EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, "port-seven");
+    EXPECT_TRUE(log.has(OFLOG_INFO,
+                        "Message decoded: {type=OFPT_PORT_STATUS, length=80, xid = 7}{reason="
+                        "OFPPR_MODIFY, desc={no=7, hw_addr= f2:0b:a4:d0:3f:70 , name=port-seven, "
+                        "config=0x1, state=0x4, curr=0x2808, adv=0x2800, supp=0x280f, peer=0x8, "
+                        "curr_spd=\"5000kbps\", max_spd=\"10000kbps\"}}"));
     Bytes full = hex(kPortStatus);
-    std::memcpy(full.data() + 32, "abcdefghijklmnop", 16);
+    const char utf8[] = "\xe7\xa7\x81\xe3\x81\xae\xe3\x83\x9d\xe3\x83\xbc\xe3\x83\x88!";
+    std::memcpy(full.data() + 32, utf8, 16);
     ASSERT_EQ(rx.decode(full), 0);
-    EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, "abcdefghijklmnop");
-}
-
-TEST(RxDelivery, EachTypeFillsOnlyItsOwnRecordField) {
-    Rx rx;
-    const std::pair<Bytes, size_t> cases[] = {
-        {hex("04 01 00 0c 00 00 00 01 00 01 00 06"), offsetof(ofmsg, error)},
-        {message(OFPT_ECHO_REQUEST, Bytes(16)), offsetof(ofmsg, echo_request)},
-        {message(OFPT_EXPERIMENTER, hex("004d2a91 00000001")), offsetof(ofmsg, exp)},
-        {message(OFPT_FEATURES_REPLY, Bytes(24)), offsetof(ofmsg, features_reply)},
-        {hex(kPortStatus), offsetof(ofmsg, port_status)},
-        {message(OFPT_PACKET_IN, hex("ffffffff 0000 00 00 0000000000000000 0001000400000000 0000")),
-         offsetof(ofmsg, packet_in)},
-        {message(OFPT_FLOW_MOD, hex(kFlowModFixed + "0001000400000000")),
-         offsetof(ofmsg, flow_mod)},
-        {message(OFPT_MULTIPART_REQUEST, hex("000d 0001 00000000")),
-         offsetof(ofmsg, multipart_request)},
-        {message(OFPT_MULTIPART_REPLY, hex("0001 0000 00000000")),
-         offsetof(ofmsg, multipart_reply)},
-    };
-    for (const auto &[msg, field] : cases) {
-        ASSERT_EQ(rx.decode(msg), 0) << int(msg[1]);
-        const ofmsg &r = rx.record();
-        const void *fields[] = {r.error,           r.exp,       r.features_reply,
-                                r.port_status,     r.flow_mod,  r.multipart_request,
-                                r.multipart_reply, r.packet_in, r.echo_request};
-        int set = 0;
-        for (const void *f : fields)
-            set += f != nullptr;
-        void *own = nullptr;
-        std::memcpy(&own, reinterpret_cast<const char *>(&r) + field, sizeof own);
-        EXPECT_EQ(set, 1) << int(msg[1]);
-        EXPECT_EQ(own, rx.body()) << int(msg[1]);
-    }
-    // Set-config and features request are delivered without a body.
-    EXPECT_EQ(rx.decode(message(OFPT_SET_CONFIG, hex("0000 0080"))), 0);
-    EXPECT_EQ(rx.decode(message(OFPT_FEATURES_REQUEST, {})), 0);
-    EXPECT_EQ(rx.calls(), 1);
-    EXPECT_EQ(rx.body(), nullptr);
+    EXPECT_STREQ(rx.body<ofmsg_port_status>()->desc->name, utf8);
 }
 
 TEST(RxDelivery, BodyWithoutCallbackIsReleasedAndANullSlotStopsDelivery) {
@@ -146,7 +120,7 @@ TEST(RxDelivery, BodyWithoutCallbackIsReleasedAndANullSlotStopsDelivery) {
 
 TEST(RxFamilies, FlowModPacketInAndMasksKeepTheirValues) {
     Rx rx;
-    ASSERT_EQ(rx.decode(message(OFPT_FLOW_MOD, hex(kFlowModFixed + "0001000400000000"))), 0);
+    ASSERT_EQ(rx.decode(message(OFPT_FLOW_MOD, hex(kFlowModFixed + kEmptyMatch))), 0);
     EXPECT_EQ(rx.body<ofmsg_flow_mod>()->instructions, nullptr);
     EXPECT_EQ(rx.body<ofmsg_flow_mod>()->priority, 0x8000);
     // Masked fields keep value then mask, in host order.
@@ -203,10 +177,6 @@ TEST(RxFamilies, MultipartRequestsKeepTheirBodies) {
 
 TEST(RxFamilies, FlowStatsReplyEntriesComeBackAndReencodeToTheSameBytes) {
     Rx rx;
-    ASSERT_EQ(rx.decode(message(OFPT_MULTIPART_REPLY, hex("0001 0000 00000000"))), 0);
-    EXPECT_EQ(
-        static_cast<ofmsg_flow_stats_reply *>(rx.body<ofmsg_multipart_reply>()->body)->num_flows,
-        0u);
     const std::string entry =
         "0700 00000001 00000002 0003 0004 0005 0000 00000000 0000000000000006 0000000000000007 "
         "0000000000000008 0001000400000000";
@@ -217,10 +187,8 @@ TEST(RxFamilies, FlowStatsReplyEntriesComeBackAndReencodeToTheSameBytes) {
     auto *r = static_cast<ofmsg_flow_stats_reply *>(rx.body<ofmsg_multipart_reply>()->body);
     ASSERT_EQ(r->num_flows, 2u);
     EXPECT_EQ(r->flow_stats[0]->instructions, nullptr);
-    EXPECT_EQ(r->flow_stats[1]->cookie, 6u);
-    EXPECT_EQ(r->flow_stats[1]->byte_count, 8u);
-    EXPECT_EQ(r->flow_stats[1]->table_id, 7);
     EXPECT_EQ(r->flow_stats[1]->instructions->len, 24u);
+    // The fields: the golden table pins the encoder that must give the same bytes back.
     const Bytes again = encode(OFPT_MULTIPART_REPLY, rx.body(), 1);
     EXPECT_EQ(to_hex(again), to_hex(msg));
     // An entry exactly the minimum size at the end is an entry, not a tail.

@@ -48,6 +48,12 @@ inline Bytes message(uint8_t type, const Bytes &body, uint32_t xid = 1) {
     return m;
 }
 
+// A flow-mod's fixed part (cookie 1, priority 0x8000, no buffer, any port and group), and the
+// empty match that may follow it.
+inline const std::string kFlowModFixed =
+    "0000000000000001 0000000000000000 00 00 0000 0000 8000 ffffffff ffffffff ffffffff 0000 0000";
+inline const std::string kEmptyMatch = "0001000400000000";
+
 // Bytes of the encoded message; empty when the encoder refused.
 inline Bytes encode(uint8_t type, const void *body, uint32_t xid = 0x01020304) {
     uint8_t *buf = nullptr;
@@ -65,7 +71,8 @@ inline std::string body_text(const Bytes &msg, const void *body) {
 }
 
 // Decodes with a capturing callback on every type (or none); keeps the delivered body until
-// the next decode or destruction.
+// the next decode or destruction. Every delivery is checked: the record's field of the
+// message's type holds the body, and every other field is null.
 class Rx {
    public:
     explicit Rx(bool with_callbacks = true) {
@@ -83,7 +90,22 @@ class Rx {
     int32_t decode(const Bytes &msg, void *ctx = nullptr) {
         drop();
         type_ = msg.size() > 1 ? msg[1] : 0;
-        return ofmsg_rx_decode(ctx, msg.data(), static_cast<uint32_t>(msg.size()));
+        const int32_t status = ofmsg_rx_decode(ctx, msg.data(), static_cast<uint32_t>(msg.size()));
+        const ofmsg &r = st().rec;
+        const std::pair<uint8_t, const void *> fields[] = {
+            {OFPT_ERROR, r.error},
+            {OFPT_EXPERIMENTER, r.exp},
+            {OFPT_FEATURES_REPLY, r.features_reply},
+            {OFPT_PORT_STATUS, r.port_status},
+            {OFPT_FLOW_MOD, r.flow_mod},
+            {OFPT_MULTIPART_REQUEST, r.multipart_request},
+            {OFPT_MULTIPART_REPLY, r.multipart_reply},
+            {OFPT_PACKET_IN, r.packet_in},
+            {OFPT_ECHO_REQUEST, r.echo_request}};
+        for (const auto &[type, field] : fields)
+            EXPECT_EQ(field, type == type_ ? st().body : nullptr)
+                << "record field of type " << +type;
+        return status;
     }
     template <class T = void>
     T *body() const {
@@ -92,7 +114,6 @@ class Rx {
     int calls() const { return st().calls; }
     uint32_t xid() const { return st().xid; }
     void *ctx() const { return st().ctx; }
-    const ofmsg &record() const { return st().rec; }
 
    private:
     struct State {

@@ -88,15 +88,6 @@ TEST(Formatter, StringsCharactersAndPercentMatchSnprintf) {
     SAME("100%% of %d%%", 5);
 }
 
-TEST(Formatter, LibraryLinesMatchSnprintf) {
-    SAME("{type=%s, length=%d, xid = %d}", "OFPT_FLOW_MOD", 88, static_cast<int32_t>(0x80000001u));
-    SAME("cookie=0x%llx, mask=0x%llxidle=%u", 0x123456789abcdefULL, ~0ULL, 65535u);
-    SAME("%02x:%02x:%02x:%02x:%02x:%02x", 0, 0x11, 0x22, 0xab, 0xcd, 0xef);
-    SAME("{soflagbits:%0x}", 0x80000000u);
-    SAME("dlen=\"%zu\"}", static_cast<size_t>(4096));
-    SAME("packet_count=%llu", 18446744073709551615ULL);
-}
-
 // Every address whose groups are each one of four values (runs of zeros at every place and
 // length, IPv4-mapped and -compatible forms among them), written as inet_ntop writes it, and
 // cut at every room as snprintf would cut that text.
