@@ -90,6 +90,26 @@ wait_count() {
     return 1
 }
 
+# wait_listen PORT SECONDS: until something listens on the TCP port.
+wait_listen() {
+    local i
+    for i in $(seq 1 $(($2 * 10))); do
+        [ -n "$(ss -ltnH "sport = :$1")" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# fields PCAP PORT FILTER FIELD...: tshark's fields of the matching frames (OpenFlow on PORT),
+# a row each; frames PCAP PORT FILTER: how many frames match.
+fields() {
+    local pcap=$1 port=$2 filter=$3
+    shift 3
+    tshark -r "$pcap" -d "tcp.port==$port,openflow" -Y "$filter" -T fields -E aggregator=, \
+        "${@/#/-e}" 2>/dev/null
+}
+frames() { tshark -r "$1" -d "tcp.port==$2,openflow" -Y "$3" 2>/dev/null | wc -l; }
+
 check() { # DESCRIPTION COMMAND...
     local what=$1
     shift
@@ -103,6 +123,16 @@ check() { # DESCRIPTION COMMAND...
 
 has() { grep -qE -e "$2" "$1"; }
 count() { grep -cE -e "$2" "$1"; }
+
+# cli CMD...: runs a command to completion, its status in $WORK/cli.rc, its output in cli.out
+# and cli.err; exits STATUS [PATTERN]: it ended with STATUS (and said PATTERN on stderr).
+cli() {
+    "$@" >"$WORK/cli.out" 2>"$WORK/cli.err"
+    echo $? >"$WORK/cli.rc"
+}
+exits() { [ "$(cat "$WORK/cli.rc")" = "$1" ] && { [ -z "${2:-}" ] || has "$WORK/cli.err" "$2"; }; }
+VERSION=$(sed -nE 's/^#define OFAGENT_VERSION_(MAJOR|MINOR|PATCH) ([0-9]+)$/\2/p' \
+    "$(dirname "$0")/../../include/ofagent_version.h" | paste -sd.)
 
 finish() {
     [ "$FAILED" = 0 ] && echo "PASS" && exit 0
