@@ -74,9 +74,8 @@ fi
 
 # ---- A session
 port=$(free_port)
-start ctl "$BIN/ofcontroller" --listen "127.0.0.1:$port" --pcap "$WORK/ctl.pcap" --flow-timeout 2 \
-    --trace
-wait_for "$WORK/ctl.out" "listening on" 10 || { FAILED=1; finish; }
+listening ctl "$BIN/ofcontroller" --listen "127.0.0.1:$port" --pcap "$WORK/ctl.pcap" \
+    --flow-timeout 2 --trace
 start agent "$BIN/ofagentd" --controller "127.0.0.1:$port" --ports 3 --dpid 2a --events 1 \
     --echo-interval 1 --pcap "$WORK/agent.pcap" --log "$WORK/agent.log" --trace --log-level info
 wait_for "$WORK/agent.out" "flow removed \(OFPRR_HARD_TIMEOUT\)" 10

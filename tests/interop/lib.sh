@@ -66,6 +66,18 @@ stop() {
     return 0
 }
 
+# stopped NAME [WHAT]: stops it and checks that it exited 0.
+stopped() {
+    stop "$1"
+    check "${2:-$1} exits 0 on SIGTERM" eval "[ \"\$STATUS_$1\" = 0 ]"
+}
+
+# listening NAME CMD...: start, until the program says "listening on" (or the test fails).
+listening() {
+    start "$@"
+    wait_for "$WORK/$1.out" "listening on" 30 || { FAILED=1; finish; }
+}
+
 free_port() {
     $PY -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }

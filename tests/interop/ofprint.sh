@@ -53,8 +53,7 @@ if command -v tshark >/dev/null && [ "$(id -u)" = 0 ]; then
     live=$(free_port)
     start live_capture tshark -i lo -f "tcp port $live" -w "$WORK/live.pcapng"
     wait_for "$WORK/live_capture.out" "Capture started" 10
-    start live_ctl "$BIN/ofcontroller" --listen "127.0.0.1:$live" --trace
-    wait_for "$WORK/live_ctl.out" "listening on" 5
+    listening live_ctl "$BIN/ofcontroller" --listen "127.0.0.1:$live" --trace
     start live_agent "$BIN/ofagentd" --controller "127.0.0.1:$live"
     wait_for "$WORK/live_ctl.out" "<- \{type=OFPT_FLOW_REMOVED|<- \{type=OFPT_MULTIPART_REPLY, length=16" 5
     sleep 0.5
