@@ -8,6 +8,7 @@ PIDS=""
 OVS_UP=""
 FAILED=0
 PY=/usr/bin/python3
+export PYTHONDONTWRITEBYTECODE=1 # agent_protocol.py imports hostile_peer.py from the sources
 # Every console line of the programs starts with an ISO 8601 UTC timestamp: L anchors a
 # pattern at the start of a line's text ("${L}connected to controller").
 TS='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z'
