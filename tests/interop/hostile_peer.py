@@ -200,7 +200,6 @@ def main():
     ap.add_argument("scenarios")
     ap.add_argument("--tls", nargs=3, metavar=("CERT", "KEY", "CA"))
     ap.add_argument("--echo-interval", type=int, default=1)
-    ap.add_argument("--accept-timeout", type=float, default=15)
     a = ap.parse_args()
     ctx = None
     if a.tls:
@@ -216,7 +215,7 @@ def main():
     lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     lsock.bind(("127.0.0.1", a.port))
     lsock.listen(4)
-    lsock.settimeout(a.accept_timeout)
+    lsock.settimeout(15)
     print("listening", flush=True)
     failed = 0
     for i, name in enumerate(names):
