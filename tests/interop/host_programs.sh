@@ -46,10 +46,7 @@ refused "ofcontroller --flow-timeout 70000" "--flow-timeout: '70000' is not a wh
 
 # Start-up failures: exit 1 with the reason.
 busy=$(free_port)
-"$PY" -c 'import socket, sys, time
-s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(1); time.sleep(30)' "$busy" &
-PIDS="$PIDS $!"
-wait_listen "$busy" 10
+listening busy "$BIN/ofcontroller" --listen "127.0.0.1:$busy"
 for prog in ofagentd ofcontroller; do
     cli "$BIN/$prog" --listen "127.0.0.1:$busy"
     check "$prog on a port in use: exit 1, 'cannot listen on 127.0.0.1:$busy: Address already in use'" \

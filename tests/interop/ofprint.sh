@@ -55,15 +55,18 @@ if command -v tshark >/dev/null && [ "$(id -u)" = 0 ]; then
     wait_for "$WORK/live_capture.out" "Capture started" 10
     listening live_ctl "$BIN/ofcontroller" --listen "127.0.0.1:$live" --trace
     start live_agent "$BIN/ofagentd" --controller "127.0.0.1:$live"
-    wait_for "$WORK/live_ctl.out" "<- \{type=OFPT_FLOW_REMOVED|<- \{type=OFPT_MULTIPART_REPLY, length=16" 5
-    sleep 0.5
+    # The session's last answers are the two tunnel replies.
+    wait_count "$WORK/live_ctl.out" "<- \{type=OFPT_EXPERIMENTER" 2 10
     stop live_agent
-    sleep 0.5
     stop live_ctl
-    sleep 0.5
+    traced=$(grep -cE "${L}[0-9.]+:[0-9]+ (->|<-) \{type=" "$WORK/live_ctl.out")
+    # tshark writes each packet as it comes: stop it once both FINs, the last packets, are in.
+    for i in $(seq 1 50); do
+        [ "$(frames "$WORK/live.pcapng" "$live" tcp.flags.fin==1)" -ge 2 ] && break
+        sleep 0.1
+    done
     stop live_capture
     "$BIN/ofprint" "$WORK/live.pcapng" >"$WORK/live.lines" 2>"$WORK/live.err"
-    traced=$(grep -cE "${L}[0-9.]+:[0-9]+ (->|<-) \{type=" "$WORK/live_ctl.out")
     check "a live capture: the $traced messages the controller traced, nothing on stderr" \
         bash -c "[ \$(wc -l <'$WORK/live.lines') = $traced ] && [ ! -s '$WORK/live.err' ]"
 fi
