@@ -93,7 +93,6 @@ sleep 2.5
 check "  ... gone once idle for longer" [ "$(nflows)" = 0 ]
 check "  ... reported as an idle-timeout removal" has "$WORK/agent.out" "${L}flow removed \(OFPRR_IDLE_TIMEOUT\)"
 
-check "probe exits 0" ofctl probe "$T"
 check "benchmark 16 bytes x 1000 exits 0" ofctl benchmark "$T" 16 1000
 check "benchmark: 1000 round trips" out_has "1000 packets"
 check "the agent answered every benchmark echo through the codec" \
