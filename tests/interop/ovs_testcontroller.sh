@@ -1,10 +1,9 @@
 #!/bin/bash
 # ovs-testcontroller as the controller, ofagentd as the switch.
 #  - Offering OpenFlow 1.3 and 1.4 (a version-5 HELLO with a version bitmap), as a MAC-learning
-#    switch: the session completes, SET_CONFIG and the table-miss flow are installed, simulated
-#    packets reach it as PACKET_INs, its PACKET_OUTs are sent out of the simulated ports, and
-#    once it has learnt where the hosts are it installs flows that forward later packets in
-#    the agent. The agent is then killed with SIGKILL: its --pcap capture holds everything so
+#    switch: the session completes, the table-miss flow is installed, its PACKET_OUTs (its
+#    answers to simulated packets) are sent out of the simulated ports, and once it has learnt
+#    where the hosts are it installs flows that forward later packets in the agent. The agent is then killed with SIGKILL: its --pcap capture holds everything so
 #    far.
 #  - Offering only OpenFlow 1.0: the agent answers HELLO_FAILED/INCOMPATIBLE (seen by tshark
 #    in its capture).
