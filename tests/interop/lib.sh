@@ -83,35 +83,22 @@ free_port() {
     $PY -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# wait_for FILE PATTERN SECONDS: until an extended regex appears in the file.
-wait_for() {
-    local i
-    for i in $(seq 1 $(($3 * 10))); do
-        grep -qE -e "$2" "$1" 2>/dev/null && return 0
+# within SECONDS COMMAND...: until the command succeeds, trying every 0.1 s.
+within() {
+    local i n=$(($1 * 10))
+    shift
+    for i in $(seq 1 "$n"); do
+        "$@" && return 0
         sleep 0.1
     done
     return 1
 }
-
-# wait_count FILE PATTERN N SECONDS: until at least N lines match.
-wait_count() {
-    local i
-    for i in $(seq 1 $(($4 * 10))); do
-        [ "$(grep -cE -e "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# wait_listen PORT SECONDS: until something listens on the TCP port.
-wait_listen() {
-    local i
-    for i in $(seq 1 $(($2 * 10))); do
-        [ -n "$(ss -ltnH "sport = :$1")" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
+# wait_for FILE PATTERN SECONDS: until an extended regex appears in the file; wait_count FILE
+# PATTERN N SECONDS: until at least N lines match; listens PORT: something listens on it.
+wait_for() { within "$3" grep -qsE -e "$2" "$1"; }
+wait_count() { within "$4" at_least "$3" "$1" "$2"; }
+at_least() { [ "$(grep -csE -e "$3" "$2")" -ge "$1" ] 2>/dev/null; }
+listens() { [ -n "$(ss -ltnH "sport = :$1")" ]; }
 
 # fields PCAP PORT FILTER FIELD...: tshark's fields of the matching frames (OpenFlow on PORT),
 # a row each; frames PCAP PORT FILTER: how many frames match.

@@ -61,10 +61,7 @@ if command -v tshark >/dev/null && [ "$(id -u)" = 0 ]; then
     stop live_ctl
     traced=$(grep -cE "${L}[0-9.]+:[0-9]+ (->|<-) \{type=" "$WORK/live_ctl.out")
     # tshark writes each packet as it comes: stop it once both FINs, the last packets, are in.
-    for i in $(seq 1 50); do
-        [ "$(frames "$WORK/live.pcapng" "$live" tcp.flags.fin==1)" -ge 2 ] && break
-        sleep 0.1
-    done
+    within 5 eval '[ "$(frames "$WORK/live.pcapng" "$live" tcp.flags.fin==1)" -ge 2 ]'
     stop live_capture
     "$BIN/ofprint" "$WORK/live.pcapng" >"$WORK/live.lines" 2>"$WORK/live.err"
     check "a live capture: the $traced messages the controller traced, nothing on stderr" \

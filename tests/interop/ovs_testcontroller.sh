@@ -19,7 +19,7 @@ tc() {
     port=$(free_port)
     start "$name" ovs-testcontroller -O "$protocols" "$kind:$port:127.0.0.1" \
         --unixctl="$WORK/$name.ctl" "$@"
-    wait_listen "$port" 10
+    within 10 listens "$port"
 }
 
 # ---- 1.3 and 1.4 offered, learning switch, SIGKILL
