@@ -7,6 +7,8 @@ import socket
 import struct
 import sys
 
+from hostile_peer import Stream
+
 FAILED = 0
 XID = 100
 
@@ -31,32 +33,21 @@ def bitmap(word):
     return struct.pack("!HHI", 1, 8, word)
 
 
-class Conn:
+class Conn(Stream):
+    """A connection to the agent, its HELLO read and ours sent."""
+
     def __init__(self, port, hello=None):
-        self.s = socket.create_connection(("127.0.0.1", port), timeout=5)
-        self.hello = self.recv()
-        self.s.sendall(msg(0) if hello is None else hello)
-
-    def recv(self):
-        hdr = self._exact(8)
-        return hdr + self._exact(struct.unpack("!H", hdr[2:4])[0] - 8)
-
-    def _exact(self, n):
-        data = b""
-        while len(data) < n:
-            chunk = self.s.recv(n - len(data))
-            if not chunk:
-                raise EOFError("connection closed")
-            data += chunk
-        return data
+        super().__init__(socket.create_connection(("127.0.0.1", port), timeout=5), None)
+        self.hello = self.recv_msg()
+        self.sock.sendall(msg(0) if hello is None else hello)
 
     def ask(self, m):
-        self.s.sendall(m)
-        return self.recv()
+        self.sock.sendall(m)
+        return self.recv_msg()
 
     def closed(self):
         try:
-            return self.s.recv(1) == b""
+            return self.sock.recv(1) == b""
         except OSError:
             return True
 
@@ -93,7 +84,7 @@ def negotiation(port):
             ("a 1.4-only peer (version 5, bitmap 0x20)", msg(0, bitmap(0x20), version=5), 4, b"lacks it"),
             ("an OpenFlow 1.0 hello", msg(0, version=1), 1, b"the peer supports version 0x01")):
         c = Conn(port, hello=hello)
-        reply = c.recv()
+        reply = c.recv_msg()
         err = error_of(reply)
         check("%s -> OFPT_ERROR HELLO_FAILED/INCOMPATIBLE (version %d) saying why" % (what, version),
               reply[0] == version and err is not None and err[:2] == (0, 0) and reason in err[2]
@@ -114,7 +105,7 @@ def packet_out(c):
                     ("out of the ingress port", po(output(0xfffffff8))),
                     ("from the controller (in_port CONTROLLER) to ports 1 and 3",
                      po(output(1) + output(3), in_port=0xfffffffd))):
-        c.s.sendall(m)
+        c.sock.sendall(m)
         check("packet-out %s is done without an error" % what, c.ask(msg(2))[1] == 3)
     expect_error(c, "packet-out naming a buffer (the agent keeps none)", po(output(2), buffer_id=7), 1, 8)
     expect_error(c, "packet-out from a port that does not exist", po(output(2), in_port=9), 1, 11)
@@ -142,7 +133,7 @@ def main(port):
     reply = c.ask(req)
     check("barrier -> barrier reply with the same xid", reply[:2] == b"\x04\x15" and reply[4:8] == req[4:8])
 
-    c.s.sendall(msg(9, struct.pack("!HH", 1, 200)))
+    c.sock.sendall(msg(9, struct.pack("!HH", 1, 200)))
     reply = c.ask(msg(7))
     check("set-config, then get-config -> flags 1, miss_send_len 200",
           reply[1] == 8 and struct.unpack("!HH", reply[8:12]) == (1, 200))
@@ -154,7 +145,7 @@ def main(port):
     expect_error(c, "table-features multipart request",
                  msg(18, struct.pack("!HH4x", 12, 0)), 1, 2)
     # A truncated error is not answered: an error never answers an error.
-    c.s.sendall(msg(1, b"\x00\x01"))
+    c.sock.sendall(msg(1, b"\x00\x01"))
     check("an error message of 10 bytes gets no answer", c.ask(msg(2))[1] == 3)
     expect_error(c, "set-config of 8 bytes", msg(9), 1, 6)
     expect_error(c, "experimenter with a foreign id",

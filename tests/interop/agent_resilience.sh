@@ -74,6 +74,5 @@ check "drops the silent controller after three echo intervals" \
     wait_for "$A" "controller silent for [0-9]+ ms: dropping the connection" 6
 check "and tries again" wait_count "$WORK/silent.out" "accepted" 2 5
 stop silent
-stop agent
-check "agent exits 0" [ "$STATUS_agent" = 0 ]
+stopped agent
 finish

@@ -9,8 +9,7 @@ VG="valgrind --quiet --leak-check=full --errors-for-leak-kinds=definite,indirect
     --show-leak-kinds=definite,indirect --error-exitcode=3"
 port=$(free_port)
 lport=$(free_port)
-start ctl $VG "$BIN/ofcontroller" --listen "127.0.0.1:$port" --flow-timeout 2 --trace
-wait_for "$WORK/ctl.out" "listening on" 30 || { FAILED=1; finish; }
+listening ctl $VG "$BIN/ofcontroller" --listen "127.0.0.1:$port" --flow-timeout 2 --trace
 start agent $VG "$BIN/ofagentd" --controller "127.0.0.1:$port" --listen "127.0.0.1:$lport" \
     --events 1 --backoff-min 100 --backoff-max 200 --trace --log-level debug
 wait_for "$WORK/agent.out" "flow removed" 30

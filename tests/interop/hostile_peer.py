@@ -1,7 +1,8 @@
 """A controller that misbehaves, for ofagentd --controller over plain TCP or TLS. It accepts the
 agent's connections one after another and plays one scenario on each; every scenario first
 completes the session (HELLO, FEATURES_REQUEST answered), then:
-  normal     an echo, then a clean close (close_notify under TLS)
+  normal     echo requests of 16 and 24 bytes (answered raw and through the codec), then a
+             clean close (close_notify under TLS)
   hold       prints "holding N" and keeps the session a second (time to look at the agent),
              then closes it cleanly
   garbage    bytes that are no TLS record, or no OpenFlow header: the agent must close
@@ -156,9 +157,11 @@ def play(name, s, echo_interval, serial):
         return whole[: len(whole) // 2]
 
     if name == "normal":
-        s.send(msg(2, 3, b"ping-pon"))
-        if s.expect(3)[8:] != b"ping-pon":
-            return "echo reply payload differs"
+        for payload in (b"ping-pon", b"ping-pong-ping-p"):
+            m = msg(2, 3, payload)
+            s.send(m)
+            if s.expect(3)[2:] != m[2:]:
+                return "the echo reply of %d bytes differs" % len(m)
         s.close()
         return None
     if name == "hold":
@@ -197,7 +200,6 @@ def main():
     ap.add_argument("scenarios")
     ap.add_argument("--tls", nargs=3, metavar=("CERT", "KEY", "CA"))
     ap.add_argument("--echo-interval", type=int, default=1)
-    ap.add_argument("--accept-timeout", type=float, default=15)
     a = ap.parse_args()
     ctx = None
     if a.tls:
@@ -213,7 +215,7 @@ def main():
     lsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     lsock.bind(("127.0.0.1", a.port))
     lsock.listen(4)
-    lsock.settimeout(a.accept_timeout)
+    lsock.settimeout(15)
     print("listening", flush=True)
     failed = 0
     for i, name in enumerate(names):

@@ -8,6 +8,7 @@ PIDS=""
 OVS_UP=""
 FAILED=0
 PY=/usr/bin/python3
+export PYTHONDONTWRITEBYTECODE=1 # agent_protocol.py imports hostile_peer.py from the sources
 # Every console line of the programs starts with an ISO 8601 UTC timestamp: L anchors a
 # pattern at the start of a line's text ("${L}connected to controller").
 TS='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3}Z'
@@ -66,29 +67,48 @@ stop() {
     return 0
 }
 
+# stopped NAME [WHAT]: stops it and checks that it exited 0.
+stopped() {
+    stop "$1"
+    check "${2:-$1} exits 0 on SIGTERM" eval "[ \"\$STATUS_$1\" = 0 ]"
+}
+
+# listening NAME CMD...: start, until the program says "listening on" (or the test fails).
+listening() {
+    start "$@"
+    wait_for "$WORK/$1.out" "listening on" 30 || { FAILED=1; finish; }
+}
+
 free_port() {
     $PY -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# wait_for FILE PATTERN SECONDS: until an extended regex appears in the file.
-wait_for() {
-    local i
-    for i in $(seq 1 $(($3 * 10))); do
-        grep -qE -e "$2" "$1" 2>/dev/null && return 0
+# within SECONDS COMMAND...: until the command succeeds, trying every 0.1 s.
+within() {
+    local i n=$(($1 * 10))
+    shift
+    for i in $(seq 1 "$n"); do
+        "$@" && return 0
         sleep 0.1
     done
     return 1
 }
+# wait_for FILE PATTERN SECONDS: until an extended regex appears in the file; wait_count FILE
+# PATTERN N SECONDS: until at least N lines match; listens PORT: something listens on it.
+wait_for() { within "$3" grep -qsE -e "$2" "$1"; }
+wait_count() { within "$4" at_least "$3" "$1" "$2"; }
+at_least() { [ "$(grep -csE -e "$3" "$2")" -ge "$1" ] 2>/dev/null; }
+listens() { [ -n "$(ss -ltnH "sport = :$1")" ]; }
 
-# wait_count FILE PATTERN N SECONDS: until at least N lines match.
-wait_count() {
-    local i
-    for i in $(seq 1 $(($4 * 10))); do
-        [ "$(grep -cE -e "$2" "$1" 2>/dev/null)" -ge "$3" ] && return 0
-        sleep 0.1
-    done
-    return 1
+# fields PCAP PORT FILTER FIELD...: tshark's fields of the matching frames (OpenFlow on PORT),
+# a row each; frames PCAP PORT FILTER: how many frames match.
+fields() {
+    local pcap=$1 port=$2 filter=$3
+    shift 3
+    tshark -r "$pcap" -d "tcp.port==$port,openflow" -Y "$filter" -T fields -E aggregator=, \
+        "${@/#/-e}" 2>/dev/null
 }
+frames() { tshark -r "$1" -d "tcp.port==$2,openflow" -Y "$3" 2>/dev/null | wc -l; }
 
 check() { # DESCRIPTION COMMAND...
     local what=$1
@@ -103,6 +123,16 @@ check() { # DESCRIPTION COMMAND...
 
 has() { grep -qE -e "$2" "$1"; }
 count() { grep -cE -e "$2" "$1"; }
+
+# cli CMD...: runs a command to completion, its status in $WORK/cli.rc, its output in cli.out
+# and cli.err; exits STATUS [PATTERN]: it ended with STATUS (and said PATTERN on stderr).
+cli() {
+    "$@" >"$WORK/cli.out" 2>"$WORK/cli.err"
+    echo $? >"$WORK/cli.rc"
+}
+exits() { [ "$(cat "$WORK/cli.rc")" = "$1" ] && { [ -z "${2:-}" ] || has "$WORK/cli.err" "$2"; }; }
+VERSION=$(sed -nE 's/^#define OFAGENT_VERSION_(MAJOR|MINOR|PATCH) ([0-9]+)$/\2/p' \
+    "$(dirname "$0")/../../include/ofagent_version.h" | paste -sd.)
 
 finish() {
     [ "$FAILED" = 0 ] && echo "PASS" && exit 0

@@ -11,8 +11,7 @@ need tshark
 ovs_start || { echo "cannot start Open vSwitch"; FAILED=1; finish; }
 
 port=$(free_port)
-start ctl "$BIN/ofcontroller" --listen "127.0.0.1:$port" --pcap "$WORK/ctl.pcap" --trace
-wait_for "$WORK/ctl.out" "listening on" 10 || { FAILED=1; finish; }
+listening ctl "$BIN/ofcontroller" --listen "127.0.0.1:$port" --pcap "$WORK/ctl.pcap" --trace
 $VSCTL add-br br0 -- set bridge br0 datapath_type=dummy protocols=OpenFlow13,OpenFlow14 \
     other-config:datapath-id=0000000000000001 -- add-port br0 p1 -- set interface p1 type=dummy \
     ofport_request=1 -- add-port br0 p2 -- set interface p2 type=dummy ofport_request=2 \
@@ -21,12 +20,9 @@ C=$WORK/ctl.out
 wait_for "$C" "<- \{type=OFPT_BARRIER_REPLY" 15
 
 check "OVS offers 1.3 and 1.4: a version-5 hello" \
-    [ -n "$(tshark -r "$WORK/ctl.pcap" -d "tcp.port==$port,openflow" -Y 'openflow_v5.type==0 && openflow_v5.hello_element.version.bitmap==00:00:00:30' 2>/dev/null)" ]
+    [ "$(frames "$WORK/ctl.pcap" "$port" 'openflow_v5.type==0 && openflow_v5.hello_element.version.bitmap==00:00:00:30')" -ge 1 ]
 check "  ... and the controller settles on 1.3: the session is established" \
     has "$C" "${L}agent 127.0.0.1:[0-9]+: session established, dpid 0x0000000000000001, 254 tables"
-C=$WORK/ctl.out
-wait_for "$C" "<- \{type=OFPT_BARRIER_REPLY" 15
-
 check "controller decodes OVS's features reply" has "$C" "<- \{type=OFPT_FEATURES_REPLY.*dpid=0x1, buffs=0, tabs=254"
 check "controller decodes OVS's port description (p1, p2 and LOCAL)" \
     has "$C" "<- .*OFPMP_PORT_DESC\(13\).*no=4294967294.*name=br0.*no=1,.*name=p1.*no=2,.*name=p2"
@@ -51,22 +47,17 @@ check "OVS's 8-byte echo requests are answered" \
     wait_for "$C" "-> \{type=OFPT_ECHO_REPLY, length=8" 15
 sleep 6
 check "the connection is still up after the idle probes" bash -c "! grep -q 'disconnected' '$C'"
-check "OVS still reports the controller connected" \
-    bash -c "$VSCTL --columns=is_connected list controller | grep -q true"
 
 # A bridge that speaks OpenFlow 1.0 only: refused, and told why.
 $VSCTL add-br br1 -- set bridge br1 datapath_type=dummy protocols=OpenFlow10 \
     -- set-controller br1 "tcp:127.0.0.1:$port"
 check "a 1.0-only bridge is refused: the controller says why" \
     wait_for "$C" "${L}127.0.0.1:[0-9]+: version negotiation failed: we support version 0x04 \(OpenFlow 1.3\) only, the peer supports version 0x01" 10
-sleep 0.5
-check "  ... with OFPT_ERROR HELLO_FAILED/INCOMPATIBLE in OVS's version (1.0)" \
-    bash -c "tshark -r '$WORK/ctl.pcap' -d 'tcp.port==$port,openflow' -Y 'tcp.srcport==$port && openflow_1_0.type==1' \
-        -T fields -e tcp.payload 2>/dev/null | grep -qE '^0101[0-9a-f]{12}00000000'"
 check "  ... while br0's session stays up" \
     bash -c "$VSCTL --columns=is_connected list controller | grep -q true"
-stop ctl
-check "controller exits 0" [ "$STATUS_ctl" = 0 ]
-malformed=$(tshark -r "$WORK/ctl.pcap" -d "tcp.port==$port,openflow" -Y _ws.malformed 2>/dev/null | wc -l)
-check "the capture has no malformed message" [ "$malformed" = 0 ]
+stopped ctl controller
+# (Read once the controller has ended: its capture is then complete.)
+check "the 1.0-only bridge got OFPT_ERROR HELLO_FAILED/INCOMPATIBLE in its version (1.0)" \
+    grep -qE '^0101[0-9a-f]{12}00000000' <<<"$(fields "$WORK/ctl.pcap" "$port" "tcp.srcport==$port && openflow_1_0.type==1" tcp.payload)"
+check "the capture has no malformed message" [ "$(frames "$WORK/ctl.pcap" "$port" _ws.malformed)" = 0 ]
 finish
