@@ -108,7 +108,8 @@ class AllocNet : public th::Net {
     Outcome server_accept() {
         Outcome o;
         mark();
-        const int peer = th::connect_loopback(server_port());
+        uint16_t to = server_port();
+        const int peer = th::tcp(&to, false);
         th::run_until([&] { return up() || closed_by_peer(peer); }, 2000);
         ofserver_client *client = up() ? th::as_client(rec().events.back().conn) : nullptr;
         if (up() && !down())
